@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests, the demo and the benchmarks need.
+# Safe to run again: packages already present are left as they are.
+set -euo pipefail
+
+packages=(
+  # build tools
+  build-essential cmake ninja-build g++ clang pkg-config
+  # libraries
+  qt6-base-dev zlib1g-dev libxml2-dev libssl-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev libarchive-dev
+  # real peers for tests: web server, independent 7z/LZMA producers, TLS tools, curl for comparisons
+  nginx libarchive-tools xz-utils openssl curl
+  # the window under a virtual display
+  xvfb xauth xdotool imagemagick fonts-wqy-microhei
+  # file extension to MIME type
+  shared-mime-info
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
