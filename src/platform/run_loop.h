@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -97,8 +98,8 @@ class Timer : public std::enable_shared_from_this<Timer> {
   double interval_;
   bool repeats_;
   Callback callback_;
-  std::shared_ptr<void> valid_;  // non-null while valid; guarded by an atomic swap
-  void* impl_ = nullptr;         // the loop's own bookkeeping (a QTimer for the default mode)
+  std::atomic<bool> valid_{true};  // false once invalidated
+  void* impl_ = nullptr;           // the loop's own bookkeeping (a QTimer for the default mode)
 };
 
 }  // namespace platform

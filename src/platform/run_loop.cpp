@@ -1,0 +1,282 @@
+// Run loops: the default mode on a thread's Qt event loop, private modes on a queue of our own
+// that only the owning thread serves, and the timers of both.
+#include "platform/run_loop.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QObject>
+#include <QPointer>
+#include <QThread>
+#include <QTimer>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+
+namespace platform {
+
+RunLoop::RunLoop(QThread* thread, QString mode) : thread_(thread), mode_(std::move(mode)) {}
+RunLoop::~RunLoop() = default;
+
+bool RunLoop::isCurrent() const { return QThread::currentThread() == thread_; }
+
+// ---------------------------------------------------------------------------------------------
+// Default mode: queued calls to a context object living in the thread.
+
+class QtRunLoop final : public RunLoop {
+ public:
+  explicit QtRunLoop(QThread* thread) : RunLoop(thread, kDefaultRunLoopMode), context_(new QObject) {
+    if (context_->thread() != thread) context_->moveToThread(thread);
+  }
+  ~QtRunLoop() override {
+    // The context belongs to the loop's thread; let that thread delete it when it can.
+    if (context_) context_->deleteLater();
+  }
+
+  bool post(std::function<void()> fn) override {
+    if (!context_) return false;
+    return QMetaObject::invokeMethod(context_.data(), std::move(fn), Qt::QueuedConnection);
+  }
+
+  QObject* context() const { return context_.data(); }
+
+ private:
+  void addTimer(const std::shared_ptr<Timer>& timer) override {
+    auto* qtimer = new QTimer(context_.data());
+    qtimer->setSingleShot(!timer->repeats());
+    qtimer->setTimerType(Qt::PreciseTimer);
+    qtimer->setInterval(std::chrono::milliseconds(
+        static_cast<qint64>(std::llround(std::max(0.0, timer->interval()) * 1000.0))));
+    // The connection holds the timer while the QTimer lives: the loop holds its valid timers.
+    QObject::connect(qtimer, &QTimer::timeout, qtimer, [timer] { timer->fire(); });
+    timer->impl_ = qtimer;
+    qtimer->start();
+  }
+
+  void removeTimer(Timer* timer) override {
+    auto* qtimer = static_cast<QTimer*>(timer->impl_);
+    timer->impl_ = nullptr;
+    if (!qtimer) return;
+    qtimer->stop();
+    qtimer->disconnect();
+    qtimer->deleteLater();
+  }
+
+  QPointer<QObject> context_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Private modes: a queue and timers served only by runOnce() on the owning thread.
+
+class PrivateRunLoop final : public RunLoop {
+ public:
+  PrivateRunLoop(QThread* thread, QString mode) : RunLoop(thread, std::move(mode)) {}
+
+  bool post(std::function<void()> fn) override {
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(std::move(fn));
+    }
+    wake_.notify_one();
+    return true;
+  }
+
+  // Waits for queued work or a due timer (at most until `deadline`), then serves what is due.
+  bool serveOnce(std::chrono::steady_clock::time_point deadline) {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point wakeAt = deadline;
+    for (const auto& entry : timers_) wakeAt = std::min(wakeAt, entry.due);
+
+    std::deque<std::function<void()>> work;
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait_until(lock, wakeAt, [&] { return !queue_.empty(); });
+      work.swap(queue_);
+    }
+    bool served = !work.empty();
+    for (auto& fn : work) fn();
+
+    // Fire the timers that are due now; a callback may add or remove timers meanwhile.
+    const Clock::time_point now = Clock::now();
+    std::vector<std::shared_ptr<Timer>> due;
+    for (auto& entry : timers_) {
+      if (entry.due <= now) {
+        due.push_back(entry.timer);
+        entry.due = now + intervalOf(*entry.timer);
+      }
+    }
+    for (auto& timer : due) {
+      timer->fire();
+      served = true;
+    }
+    return served;
+  }
+
+ private:
+  struct TimerEntry {
+    std::shared_ptr<Timer> timer;
+    std::chrono::steady_clock::time_point due;
+  };
+
+  static std::chrono::steady_clock::duration intervalOf(const Timer& timer) {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(std::max(0.0, timer.interval())));
+  }
+
+  void addTimer(const std::shared_ptr<Timer>& timer) override {
+    timers_.push_back({timer, std::chrono::steady_clock::now() + intervalOf(*timer)});
+  }
+
+  void removeTimer(Timer* timer) override {
+    std::erase_if(timers_, [timer](const TimerEntry& e) { return e.timer.get() == timer; });
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> queue_;
+  std::vector<TimerEntry> timers_;  // touched only on the owning thread
+};
+
+// ---------------------------------------------------------------------------------------------
+// Loop registry.
+
+namespace {
+
+std::mutex& registryMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+// Default-mode loops by thread. Entries of finished threads are dropped when the thread ends.
+std::map<QThread*, std::shared_ptr<QtRunLoop>>& defaultLoops() {
+  static auto* loops = new std::map<QThread*, std::shared_ptr<QtRunLoop>>;
+  return *loops;
+}
+
+std::shared_ptr<QtRunLoop> defaultLoopFor(QThread* thread) {
+  std::lock_guard lock(registryMutex());
+  auto& loops = defaultLoops();
+  auto it = loops.find(thread);
+  if (it != loops.end()) return it->second;
+  auto loop = std::make_shared<QtRunLoop>(thread);
+  loops.emplace(thread, loop);
+  QObject::connect(thread, &QThread::finished, loop->context(), [thread] {
+    std::shared_ptr<QtRunLoop> gone;
+    std::lock_guard inner(registryMutex());
+    auto found = defaultLoops().find(thread);
+    if (found != defaultLoops().end()) {
+      gone = std::move(found->second);
+      defaultLoops().erase(found);
+    }
+  }, Qt::DirectConnection);
+  return loop;
+}
+
+struct PrivateLoops {
+  std::map<QString, std::shared_ptr<PrivateRunLoop>> byMode;
+};
+
+PrivateLoops& privateLoops() {
+  thread_local PrivateLoops loops;
+  return loops;
+}
+
+std::shared_ptr<PrivateRunLoop> privateLoopFor(const QString& mode) {
+  auto& loops = privateLoops().byMode;
+  auto it = loops.find(mode);
+  if (it != loops.end()) return it->second;
+  auto loop = std::make_shared<PrivateRunLoop>(QThread::currentThread(), mode);
+  loops.emplace(mode, loop);
+  return loop;
+}
+
+}  // namespace
+
+std::shared_ptr<RunLoop> RunLoop::current(const QString& mode) {
+  if (mode == kDefaultRunLoopMode) return defaultLoopFor(QThread::currentThread());
+  return privateLoopFor(mode);
+}
+
+std::shared_ptr<RunLoop> RunLoop::main() {
+  QCoreApplication* app = QCoreApplication::instance();
+  Q_ASSERT_X(app, "RunLoop::main", "needs a QCoreApplication");
+  return defaultLoopFor(app->thread());
+}
+
+bool RunLoop::runOnce(const QString& mode, double timeoutSeconds) {
+  using Clock = std::chrono::steady_clock;
+  const bool noLimit = !std::isfinite(timeoutSeconds);
+  if (mode != kDefaultRunLoopMode) {
+    const Clock::time_point deadline =
+        noLimit ? Clock::time_point::max()
+                : Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(std::max(0.0, timeoutSeconds)));
+    return privateLoopFor(mode)->serveOnce(deadline);
+  }
+  QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+  if (!dispatcher) {
+    // A thread without a dispatcher yet: a local event loop creates one.
+    QEventLoop loop;
+    dispatcher = QAbstractEventDispatcher::instance();
+  }
+  QTimer wake;
+  if (!noLimit) {
+    wake.setSingleShot(true);
+    wake.start(std::chrono::milliseconds(static_cast<qint64>(std::max(0.0, timeoutSeconds) * 1000)));
+  }
+  return dispatcher->processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Timers.
+
+Timer::Timer(std::weak_ptr<RunLoop> loop, double interval, bool repeats, Callback callback)
+    : loop_(std::move(loop)), interval_(interval), repeats_(repeats), callback_(std::move(callback)) {}
+
+Timer::~Timer() = default;
+
+std::shared_ptr<Timer> Timer::schedule(const std::shared_ptr<RunLoop>& loop, double intervalSeconds,
+                                       bool repeats, Callback callback) {
+  Q_ASSERT_X(loop && loop->isCurrent(), "Timer::schedule", "the loop must be the calling thread's");
+  std::shared_ptr<Timer> timer(new Timer(loop, intervalSeconds, repeats, std::move(callback)));
+  loop->addTimer(timer);
+  return timer;
+}
+
+std::shared_ptr<Timer> Timer::scheduleOnCurrent(double intervalSeconds, bool repeats,
+                                                Callback callback, const QString& mode) {
+  return schedule(RunLoop::current(mode), intervalSeconds, repeats, std::move(callback));
+}
+
+bool Timer::isValid() const { return valid_.load(); }
+
+void Timer::invalidate() {
+  if (!valid_.exchange(false)) return;
+  std::shared_ptr<RunLoop> loop = loop_.lock();
+  if (!loop) return;
+  if (loop->isCurrent()) {
+    loop->removeTimer(this);
+    return;
+  }
+  // The loop's bookkeeping belongs to its thread; remove the timer there (it no longer fires).
+  std::weak_ptr<Timer> self = weak_from_this();
+  loop->post([self, weakLoop = loop_] {
+    auto timer = self.lock();
+    auto l = weakLoop.lock();
+    if (timer && l) l->removeTimer(timer.get());
+  });
+}
+
+void Timer::fire() {
+  if (!valid_.load()) return;
+  std::shared_ptr<Timer> keepAlive = shared_from_this();
+  if (!repeats_) invalidate();
+  if (callback_) callback_(*this);
+}
+
+}  // namespace platform
