@@ -1,0 +1,4 @@
+# Benchmarks and command-line drivers of the 7z decoder: lzma_cat and extract_7z (used by the
+# comparison scripts and tests), the in-process decode benchmarks and the libarchive baseline.
+add_executable(lzma_cat ${CMAKE_CURRENT_LIST_DIR}/lzma_cat.cpp)
+target_link_libraries(lzma_cat PRIVATE archive)
