@@ -1,0 +1,129 @@
+// One client connection: socket set-up for plain, TLS and proxied endpoints, the judgement of
+// certificate problems under the stream's TLS options, and the liveness check of idle sockets.
+#include "http/transport/connection.h"
+
+#include <QNetworkProxy>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QTcpSocket>
+
+#include <cerrno>
+#include <sys/socket.h>
+
+namespace http::transport {
+
+namespace {
+
+// Kernel bytes Qt may hold for us per socket before it stops reading (flow control for readers
+// that fall behind). Large enough to keep a fast loopback link busy.
+constexpr qint64 kSocketReadBufferBytes = 1024 * 1024;
+
+bool isDateProblem(QSslError::SslError e) {
+  return e == QSslError::CertificateExpired || e == QSslError::CertificateNotYetValid;
+}
+
+bool isRootProblem(QSslError::SslError e) {
+  switch (e) {
+    case QSslError::SelfSignedCertificate:
+    case QSslError::SelfSignedCertificateInChain:
+    case QSslError::UnableToGetIssuerCertificate:
+    case QSslError::UnableToGetLocalIssuerCertificate:
+    case QSslError::UnableToVerifyFirstCertificate:
+    case QSslError::CertificateUntrusted:
+      return true;
+    default:
+      return false;
+  }
+}
+
+QNetworkProxy socketProxy(const Endpoint& endpoint) {
+  if (!endpoint.proxy.isSet() || endpoint.usesAbsoluteForm()) {
+    return QNetworkProxy(QNetworkProxy::NoProxy);
+  }
+  // SOCKS5 for any scheme; an HTTP proxy for https opens a CONNECT tunnel (RFC 9110 9.3.6).
+  const auto type = endpoint.proxy.type == ProxySettings::Type::Socks5 ? QNetworkProxy::Socks5Proxy
+                                                                        : QNetworkProxy::HttpProxy;
+  return QNetworkProxy(type, endpoint.proxy.host, endpoint.proxy.port);
+}
+
+}  // namespace
+
+bool Endpoint::operator==(const Endpoint& other) const {
+  return scheme == other.scheme && host.compare(other.host, Qt::CaseInsensitive) == 0 &&
+         port == other.port && proxy == other.proxy && (!isTls() || tls == other.tls);
+}
+
+Connection::Connection(Endpoint endpoint)
+    : endpoint_(std::move(endpoint)),
+      socket_(endpoint_.isTls() ? new QSslSocket : new QTcpSocket) {
+  socket_->setProxy(socketProxy(endpoint_));
+  socket_->setReadBufferSize(kSocketReadBufferBytes);
+}
+
+Connection::~Connection() {
+  socket_->disconnect();
+  socket_->abort();
+  socket_->deleteLater();
+}
+
+QSslSocket* Connection::tlsSocket() const {
+  return endpoint_.isTls() ? static_cast<QSslSocket*>(socket_) : nullptr;
+}
+
+void Connection::connect() {
+  if (endpoint_.usesAbsoluteForm()) {
+    socket_->connectToHost(endpoint_.proxy.host, endpoint_.proxy.port);
+    return;
+  }
+  QSslSocket* tls = tlsSocket();
+  if (tls == nullptr) {
+    socket_->connectToHost(endpoint_.host, endpoint_.port);
+    return;
+  }
+  const TlsOptions& options = endpoint_.tls;
+  QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+  config.setPeerVerifyMode(QSslSocket::VerifyPeer);
+  if (!options.clientCertificate.isNull()) {
+    QList<QSslCertificate> chain{options.clientCertificate};
+    chain += options.clientCertificateChain;
+    config.setLocalCertificateChain(chain);
+    config.setPrivateKey(options.clientKey);
+  }
+  tls->setSslConfiguration(config);
+  if (!options.peerName.isEmpty()) tls->setPeerVerifyName(options.peerName);
+  tls->connectToHostEncrypted(endpoint_.host, endpoint_.port);
+}
+
+bool Connection::acceptsTlsErrors(const QList<QSslError>& errors) const {
+  const TlsOptions& options = endpoint_.tls;
+  for (const QSslError& error : errors) {
+    const QSslError::SslError e = error.error();
+    if (e == QSslError::NoError) continue;
+    if (e == QSslError::HostNameMismatch) {
+      if (options.checksPeerName) return false;
+      continue;
+    }
+    if (!options.validatesCertificateChain) continue;
+    if (isDateProblem(e) && options.allowsExpiredCertificates) continue;
+    if (isRootProblem(e) && options.allowsAnyRoot) continue;
+    return false;
+  }
+  return true;
+}
+
+bool Connection::isAlive() const {
+  if (socket_->state() != QAbstractSocket::ConnectedState || socket_->bytesAvailable() > 0) {
+    return false;
+  }
+  if (QSslSocket* tls = tlsSocket(); tls != nullptr && !tls->isEncrypted()) return false;
+  const auto fd = static_cast<int>(socket_->socketDescriptor());
+  if (fd < 0) return false;
+  // Peek without waiting: an idle connection has nothing to read. 0 means the peer closed it,
+  // data means it sent something unasked (a TLS close alert, a late response), an error other
+  // than "would block" means it was reset.
+  char byte;
+  const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+}  // namespace http::transport

@@ -1,0 +1,73 @@
+// One client connection of the transport: a TCP or TLS socket to a server (directly or through
+// a proxy), what it is connected to, and the checks made before it is used again.
+#pragma once
+
+#include "http/transport/proxy_settings.h"
+#include "http/transport/tls_options.h"
+
+#include <QList>
+#include <QSslError>
+#include <QString>
+
+#include <memory>
+
+class QSslSocket;
+class QTcpSocket;
+
+namespace http::transport {
+
+// What a connection leads to. A connection is reused only for an equal endpoint.
+struct Endpoint {
+  QString scheme;  // "http" or "https", lower case
+  QString host;
+  quint16 port = 0;
+  ProxySettings proxy;
+  TlsOptions tls;  // compared for https only
+
+  bool isTls() const { return scheme == QLatin1String("https"); }
+  // True for plain http through an HTTP proxy: the connection goes to the proxy itself and
+  // requests name the whole URL.
+  bool usesAbsoluteForm() const {
+    return !isTls() && proxy.isSet() && proxy.type == ProxySettings::Type::Http;
+  }
+  bool operator==(const Endpoint& other) const;
+};
+
+// A socket and its endpoint. Created unconnected; connect() starts the connection (through the
+// proxy and the TLS handshake as needed). The socket belongs to the connection and is deleted
+// with it. Thread: the I/O thread only.
+class Connection {
+ public:
+  explicit Connection(Endpoint endpoint);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  const Endpoint& endpoint() const { return endpoint_; }
+  QTcpSocket* socket() const { return socket_; }
+  // The same socket as a TLS socket; null for plain http.
+  QSslSocket* tlsSocket() const;
+
+  // Starts connecting. The socket signals connected() (plain) or encrypted() (TLS) when ready,
+  // errorOccurred() on failure, sslErrors() with certificate problems to judge.
+  void connect();
+
+  // True when every certificate problem in `errors` is one the endpoint's TLS options accept.
+  bool acceptsTlsErrors(const QList<QSslError>& errors) const;
+
+  // True when an idle connection can carry another exchange: still connected, nothing arrived
+  // unasked, and the peer has not closed or reset it (checked on the socket itself, so a close
+  // not yet noticed by the event loop is seen too).
+  bool isAlive() const;
+
+  // How many exchanges this connection has carried to their end.
+  int completedExchanges() const { return completedExchanges_; }
+  void countCompletedExchange() { ++completedExchanges_; }
+
+ private:
+  Endpoint endpoint_;
+  QTcpSocket* socket_;          // owned; deleted later on the I/O thread
+  int completedExchanges_ = 0;  // exchanges carried to their end
+};
+
+}  // namespace http::transport

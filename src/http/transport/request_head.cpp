@@ -1,0 +1,69 @@
+// Checks a prepared request head and writes its wire form: request line, Host when missing,
+// the caller's fields in order and the closing empty line.
+#include "http/transport/request_head.h"
+
+namespace http::transport {
+
+namespace {
+
+bool isHttpScheme(const QUrl& url) {
+  const QString scheme = url.scheme().toLower();
+  return scheme == QLatin1String("http") || scheme == QLatin1String("https");
+}
+
+int defaultPort(const QUrl& url) {
+  return url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80;
+}
+
+}  // namespace
+
+QString RequestHead::validate() const {
+  if (!url.isValid() || !isHttpScheme(url) || url.host().isEmpty()) {
+    return QStringLiteral("The URL is not an absolute http or https URL with a host: %1")
+        .arg(url.toString());
+  }
+  if (!isToken(method)) return QStringLiteral("The request method is not a valid token");
+  for (const auto& [name, value] : headers) {
+    if (!isToken(name)) {
+      return QStringLiteral("Invalid request header name \"%1\"").arg(QString::fromLatin1(name));
+    }
+    if (!isSafeFieldValue(value)) {
+      return QStringLiteral("The value of request header \"%1\" holds a line break or NUL")
+          .arg(QString::fromLatin1(name));
+    }
+  }
+  return {};
+}
+
+QByteArray RequestHead::versionText() const {
+  return version == HttpVersion::Http10 ? QByteArrayLiteral("HTTP/1.0")
+                                        : QByteArrayLiteral("HTTP/1.1");
+}
+
+QByteArray RequestHead::hostFieldValue(const QUrl& url) {
+  QByteArray host = url.host(QUrl::FullyEncoded).toLatin1();
+  if (host.contains(':')) host = '[' + host + ']';
+  const int port = url.port(-1);
+  if (port != -1 && port != defaultPort(url)) host += ':' + QByteArray::number(port);
+  return host;
+}
+
+QByteArray RequestHead::toWire(bool absoluteForm) const {
+  QByteArray target;
+  if (absoluteForm) {
+    target = url.adjusted(QUrl::RemoveFragment | QUrl::RemoveUserInfo).toEncoded();
+  } else {
+    target = url.path(QUrl::FullyEncoded).toLatin1();
+    if (target.isEmpty()) target = "/";
+    if (url.hasQuery()) target += '?' + url.query(QUrl::FullyEncoded).toLatin1();
+  }
+  QByteArray out;
+  out.reserve(256);
+  out += method + ' ' + target + ' ' + versionText() + "\r\n";
+  if (!headers.contains("Host")) out += "Host: " + hostFieldValue(url) + "\r\n";
+  for (const auto& [name, value] : headers) out += name + ": " + value + "\r\n";
+  out += "\r\n";
+  return out;
+}
+
+}  // namespace http::transport
