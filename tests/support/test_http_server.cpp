@@ -345,7 +345,9 @@ class TestHttpServer::Worker : public QObject {
     auto message = std::make_shared<QByteArray>(response.wire(request.method == "HEAD"));
     auto sent = std::make_shared<qint64>(0);
     auto step = std::make_shared<std::function<void()>>();
-    *step = [this, conn, response, message, sent, step] {
+    // Each pending timer holds the step; the step refers to itself only weakly.
+    std::weak_ptr<std::function<void()>> weakStep = step;
+    *step = [this, conn, response, message, sent, weakStep] {
       QTcpSocket* socket = conn->socket;
       if (socket == nullptr) return;
       const qint64 limit = response.closeAfterBytes >= 0
@@ -356,10 +358,9 @@ class TestHttpServer::Worker : public QObject {
       if (n > 0) socket->write(message->constData() + *sent, n);
       *sent += n;
       if (*sent < limit) {
-        QTimer::singleShot(response.pieceDelay, socket, [step] { (*step)(); });
+        QTimer::singleShot(response.pieceDelay, socket, [step = weakStep.lock()] { (*step)(); });
         return;
       }
-      *step = nullptr;  // ends the self-reference
       if (response.closeAfterBytes >= 0 || !response.keepAlive) {
         closeWhenFlushed(conn, response.reset);
         return;
@@ -367,9 +368,7 @@ class TestHttpServer::Worker : public QObject {
       conn->responding = false;
       onReadable(conn);
     };
-    QTimer::singleShot(response.delay, conn->socket, [step] {
-      if (*step) (*step)();
-    });
+    QTimer::singleShot(response.delay, conn->socket, [step] { (*step)(); });
   }
 
   void closeWhenFlushed(const std::shared_ptr<Conn>& conn, bool reset) {
