@@ -1,0 +1,198 @@
+// Downloading to a file: the temporary files, resuming with a Range request, inflating gzip bodies
+// and putting the complete body at the destination path in one step.
+#include "http/http_request.h"
+
+#include "compression/data_decompressor.h"
+#include "http/file_replacement.h"
+#include "platform/paths.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace http {
+namespace {
+
+std::unique_ptr<QFile> openOutput(const QString& path, bool append, QString* problem) {
+  auto file = std::make_unique<QFile>(path);
+  const QIODevice::OpenMode mode =
+      QIODevice::WriteOnly | (append ? QIODevice::Append : QIODevice::Truncate);
+  if (!file->open(mode)) {
+    *problem = file->errorString();
+    return nullptr;
+  }
+  return file;
+}
+
+// Writes everything or says why not.
+bool writeAll(QFile& file, const char* data, qint64 length, QString* problem) {
+  if (length <= 0) return true;
+  if (file.write(data, length) == length) return true;
+  *problem = file.errorString();
+  return false;
+}
+
+// Flushes and closes; false when buffered bytes could not be written (a full disk, say).
+bool closeOutput(std::unique_ptr<QFile>& file, QString* problem) {
+  if (!file) return true;
+  const bool flushed = file->flush();
+  if (!flushed) *problem = file->errorString();
+  file->close();
+  file.reset();
+  return flushed;
+}
+
+}  // namespace
+
+void HTTPRequest::writeDownloadData(const QByteArray& raw, const QByteArray& inflated) {
+  QString problem;
+  const bool inflating = isResponseCompressed() && !shouldWaitToInflateCompressedResponses_;
+  const auto writeFailed = [this, &problem](const QString& path) {
+    failWithError(makeFileError(QStringLiteral("Failed to write to file at path '%1'").arg(path), problem));
+  };
+  if (!fileDownloadOutputStream_) {
+    bool append = false;
+    if (temporaryFileDownloadPath_.isEmpty()) {
+      temporaryFileDownloadPath_ = platform::uniqueTemporaryPath();
+    } else if (allowResumeForFileDownloads_ && requestHeaders_.contains(QStringLiteral("Range"))) {
+      if (responseHeaders_ && responseHeaders_->contains(QStringLiteral("Content-Range"))) {
+        append = true;  // the server resumed where the file ends
+      } else {
+        // The server sent the whole body: the file starts again and the resumed size goes back.
+        incrementDownloadSizeBy(-static_cast<qint64>(partialDownloadSize_));
+        partialDownloadSize_ = 0;
+      }
+    }
+    fileDownloadOutputStream_ = openOutput(temporaryFileDownloadPath_, append, &problem);
+    if (!fileDownloadOutputStream_) return writeFailed(temporaryFileDownloadPath_);
+    if (inflating) {
+      if (temporaryUncompressedDataDownloadPath_.isEmpty()) {
+        temporaryUncompressedDataDownloadPath_ = platform::uniqueTemporaryPath();
+      }
+      inflatedFileDownloadOutputStream_ = openOutput(temporaryUncompressedDataDownloadPath_, append, &problem);
+      if (!inflatedFileDownloadOutputStream_) return writeFailed(temporaryUncompressedDataDownloadPath_);
+    }
+  }
+  if (!writeAll(*fileDownloadOutputStream_, raw.constData(), raw.size(), &problem)) {
+    return writeFailed(temporaryFileDownloadPath_);
+  }
+  if (inflating && inflatedFileDownloadOutputStream_ &&
+      !writeAll(*inflatedFileDownloadOutputStream_, inflated.constData(), inflated.size(), &problem)) {
+    writeFailed(temporaryUncompressedDataDownloadPath_);
+  }
+}
+
+void HTTPRequest::updatePartialDownloadSize() {
+  if (!allowResumeForFileDownloads_ || downloadDestinationPath_.isEmpty() ||
+      temporaryFileDownloadPath_.isEmpty() || !QFileInfo::exists(temporaryFileDownloadPath_)) {
+    return;
+  }
+  QFileInfo info(temporaryFileDownloadPath_);
+  if (!info.isFile()) {
+    failWithError(makeFileError(
+        QStringLiteral("Failed to get attributes for file at path '%1'").arg(temporaryFileDownloadPath_),
+        QStringLiteral("not a regular file")));
+    return;
+  }
+  partialDownloadSize_ = static_cast<quint64>(info.size());
+}
+
+platform::ErrorPtr HTTPRequest::finishDownloadFiles() {
+  if (downloadDestinationPath_.isEmpty()) return nullptr;
+  if (needsRedirect_) {
+    // A redirect's own body is never a download: a resumable file waits for the next attempt,
+    // anything else is dropped.
+    fileDownloadOutputStream_.reset();
+    inflatedFileDownloadOutputStream_.reset();
+    if (!(shouldRedirect_ && allowResumeForFileDownloads_)) {
+      removeTemporaryDownloadFile();
+      removeTemporaryUncompressedDownloadFile();
+    }
+    return nullptr;
+  }
+  if (temporaryFileDownloadPath_.isEmpty()) {
+    // Bytes that went to a data callback never reach a file.
+    if (platform::responds(delegate_, didReceiveDataSelector_) || dataReceivedBlock_) return nullptr;
+    // No body arrived: the download is an empty file, put in place like any other.
+    temporaryFileDownloadPath_ = platform::uniqueTemporaryPath();
+    QFile empty(temporaryFileDownloadPath_);
+    if (!empty.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+      return makeFileError(
+          QStringLiteral("Failed to write to file at path '%1'").arg(temporaryFileDownloadPath_),
+          empty.errorString());
+    }
+  }
+
+  QString problem;
+  const bool rawClosed = closeOutput(fileDownloadOutputStream_, &problem);
+  const bool inflatedClosed = closeOutput(inflatedFileDownloadOutputStream_, &problem);
+  if (!rawClosed || !inflatedClosed) {
+    platform::ErrorPtr error = makeFileError(
+        QStringLiteral("Failed to write to file at path '%1'").arg(temporaryFileDownloadPath_), problem);
+    if (!allowResumeForFileDownloads_) removeTemporaryDownloadFile();
+    removeTemporaryUncompressedDownloadFile();
+    return error;
+  }
+
+  platform::ErrorPtr fileError;
+  if (isResponseCompressed()) {
+    if (shouldWaitToInflateCompressedResponses_) {
+      compression::DataDecompressor::uncompressDataFromFile(temporaryFileDownloadPath_,
+                                                            downloadDestinationPath_, &fileError);
+    } else {
+      if (!replaceFile(temporaryUncompressedDataDownloadPath_, downloadDestinationPath_, &problem)) {
+        fileError = makeFileError(QStringLiteral("Failed to move file from '%1' to '%2'")
+                                      .arg(temporaryUncompressedDataDownloadPath_, downloadDestinationPath_),
+                                  problem);
+        removeTemporaryUncompressedDownloadFile();
+      }
+      temporaryUncompressedDataDownloadPath_.clear();
+    }
+    removeTemporaryDownloadFile();
+  } else {
+    if (!replaceFile(temporaryFileDownloadPath_, downloadDestinationPath_, &problem)) {
+      fileError = makeFileError(QStringLiteral("Failed to move file from '%1' to '%2'")
+                                    .arg(temporaryFileDownloadPath_, downloadDestinationPath_),
+                                problem);
+      if (!allowResumeForFileDownloads_) removeTemporaryDownloadFile();
+    }
+    temporaryFileDownloadPath_.clear();
+  }
+  return fileError;
+}
+
+// ---- Removing temporary files -------------------------------------------------------------------
+
+bool HTTPRequest::removeFileAtPath(const QString& path, platform::ErrorPtr* error) {
+  QFileInfo info(path);
+  if (!info.exists() && !info.isSymLink()) return true;
+  QFile file(path);
+  if (file.remove()) return true;
+  if (error) {
+    *error = makeFileError(QStringLiteral("Failed to delete file at path '%1'").arg(path), file.errorString());
+  }
+  return false;
+}
+
+bool HTTPRequest::removeTemporaryFile(QString* pathField) {
+  bool ok = true;
+  if (!pathField->isEmpty()) {
+    platform::ErrorPtr error;
+    if (!removeFileAtPath(*pathField, &error)) {
+      failWithError(error);
+      ok = false;
+    }
+  }
+  pathField->clear();
+  return ok;
+}
+
+bool HTTPRequest::removeTemporaryDownloadFile() { return removeTemporaryFile(&temporaryFileDownloadPath_); }
+bool HTTPRequest::removeTemporaryUncompressedDownloadFile() {
+  return removeTemporaryFile(&temporaryUncompressedDataDownloadPath_);
+}
+bool HTTPRequest::removeTemporaryUploadFile() { return removeTemporaryFile(&postBodyFilePath_); }
+bool HTTPRequest::removeTemporaryCompressedUploadFile() {
+  return removeTemporaryFile(&compressedPostBodyFilePath_);
+}
+
+}  // namespace http

@@ -1,0 +1,480 @@
+// One HTTP request as an operation that a queue can run: its configuration, its running state on
+// the network thread (or its caller's thread when synchronous), its result and its recipients.
+#pragma once
+
+#include "http/http_request_errors.h"
+#include "http/transport/request_head.h"
+#include "platform/error.h"
+#include "platform/object.h"
+#include "platform/operation.h"
+#include "platform/run_loop.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <QVariantMap>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+class QFile;
+
+namespace platform {
+class OperationQueue;
+}
+
+namespace http::transport {
+class HttpStream;
+class BodyStream;
+}  // namespace http::transport
+
+namespace compression {
+class DataDecompressor;
+}
+
+namespace http {
+
+class CacheDelegate;
+struct ConnectionRecord;
+
+// Text encodings, numbered as the platform numbers them (0 = none given).
+using StringEncoding = quint64;
+enum : StringEncoding {
+  ASCIIStringEncoding = 1,
+  JapaneseEUCStringEncoding = 3,
+  UTF8StringEncoding = 4,
+  ISOLatin1StringEncoding = 5,
+  ShiftJISStringEncoding = 8,
+  ISOLatin2StringEncoding = 9,
+  UnicodeStringEncoding = 10,
+  WindowsCP1251StringEncoding = 11,
+  WindowsCP1252StringEncoding = 12,
+  WindowsCP1253StringEncoding = 13,
+  WindowsCP1254StringEncoding = 14,
+  WindowsCP1250StringEncoding = 15,
+  ISO2022JPStringEncoding = 21,
+  MacOSRomanStringEncoding = 30,
+  UTF16BigEndianStringEncoding = 0x90000100,
+  UTF16LittleEndianStringEncoding = 0x94000100,
+  UTF32StringEncoding = 0x8c000100,
+  UTF32BigEndianStringEncoding = 0x98000100,
+  UTF32LittleEndianStringEncoding = 0x9c000100,
+};
+
+// Version of the engine, the private run-loop mode of synchronous requests, the redirect limit.
+inline const QString HTTPRequestVersion = QStringLiteral("v1.0");
+inline const QString HTTPRequestRunLoopMode = QStringLiteral("HTTPRequestRunLoopMode");
+inline constexpr int RedirectionLimit = 5;
+
+// Declares a plain property: `name()` reads it, `setter(value)` writes it.
+#define HTTP_REQUEST_PROPERTY(Type, name, setter)          \
+ public:                                                   \
+  const Type& name() const { return name##_; }             \
+  void setter(const Type& value) { name##_ = value; }      \
+                                                           \
+ private:                                                  \
+  Type name##_
+
+class HTTPRequest : public platform::Operation {
+  PLATFORM_OBJECT
+ public:
+  using Clock = std::chrono::steady_clock;
+  using BasicBlock = std::function<void()>;
+  using HeadersBlock = std::function<void(const platform::StringMap& headers)>;
+  using ProgressBlock = std::function<void(qint64 amount, qint64 total)>;
+  using SizeBlock = std::function<void(qint64 amount)>;
+  using DataBlock = std::function<void(const QByteArray& data)>;
+
+  // ---- Construction ----------------------------------------------------------------------
+  // A request for `url` with every default. Use requestWithURL() (requests are shared objects).
+  explicit HTTPRequest(const QUrl& url);
+  ~HTTPRequest() override;
+
+  static std::shared_ptr<HTTPRequest> requestWithURL(const QUrl& url);
+  static std::shared_ptr<HTTPRequest> requestWithURL(const QUrl& url,
+                                                     const std::shared_ptr<CacheDelegate>& cache,
+                                                     int policy = 0);
+  // A new request of the same class for the same URL carrying the configuration (not the run
+  // state, results, queue, blocks or cache settings).
+  virtual std::shared_ptr<HTTPRequest> copy() const;
+
+  // ---- Operation states --------------------------------------------------------------------
+  bool isConcurrent() const override { return true; }
+  bool isFinished() const override;
+  bool isExecuting() const override;
+  bool isCancelled() const override;
+
+  // ---- Starting (execution) ----------------------------------------------------------------
+  // Adds the request to the shared queue (at most 4 at once).
+  void startAsynchronous();
+  // Entry used by operation queues: marks the request in progress and runs main() on the
+  // network thread without waiting.
+  void start() override;
+  // Runs the request on the calling thread, serving only its own stream and timer, and returns
+  // when it is complete.
+  void startSynchronous();
+  // Prepares the message and starts the connection (on the thread the request runs on).
+  void main() override;
+  // A HEAD request for the same resource, measuring this one.
+  std::shared_ptr<HTTPRequest> HEADRequest();
+  // The id of the connection record in use, if any.
+  std::optional<int> connectionID() const;
+
+  // ---- Cancellation and failure -----------------------------------------------------------
+  // Cancels from any thread: the work happens on the network thread.
+  void cancel() override;
+  // Forgets every callback recipient and block, then cancels.
+  void clearDelegatesAndCancel();
+  // Cancellation on the request's own thread.
+  void cancelOnRequestThread();
+  // The single failure path: the first error wins and is reported once.
+  void failWithError(const platform::ErrorPtr& error);
+
+  // ---- Request headers and body ------------------------------------------------------------
+  // Sets a request header, replacing an earlier value of that name.
+  void addRequestHeader(const QString& name, const QString& value);
+  void appendPostData(const QByteArray& data);
+  void appendPostDataFromFile(const QString& path);
+  // Prepares the body for sending (once): compression, length, Content-Length, POST switch.
+  virtual void buildPostBody();
+  // Adds the automatic headers (once).
+  void buildRequestHeaders();
+
+  // ---- Response ----------------------------------------------------------------------------
+  bool isResponseCompressed() const;
+  // The body in memory, inflated when it is gzip and inflating was deferred (null on failure).
+  QByteArray responseData() const;
+  QString responseString() const;
+
+  // ---- Redirects -----------------------------------------------------------------------------
+  // Continues a redirect that the delegate or queue confirmed, to `newURL`.
+  void redirectToURL(const QUrl& newURL);
+
+  // ---- Guarded accessors (under cancelledLock) ---------------------------------------------
+  QUrl url() const;
+  void setURL(const QUrl& url);
+  QString requestMethod() const;
+  void setRequestMethod(const QString& method);
+  std::weak_ptr<platform::Object> delegate() const;
+  void setDelegate(const std::weak_ptr<platform::Object>& delegate);
+  std::shared_ptr<platform::Object> queue() const;
+  void setQueue(const std::shared_ptr<platform::Object>& queue);
+  std::weak_ptr<platform::Object> uploadProgressDelegate() const;
+  void setUploadProgressDelegate(const std::weak_ptr<platform::Object>& recipient);
+  std::weak_ptr<platform::Object> downloadProgressDelegate() const;
+  void setDownloadProgressDelegate(const std::weak_ptr<platform::Object>& recipient);
+
+  // ---- Blocks (each setter keeps its own copy) ----------------------------------------------
+  void setStartedBlock(BasicBlock block);
+  void setHeadersReceivedBlock(HeadersBlock block);
+  void setCompletionBlock(BasicBlock block);
+  void setFailedBlock(BasicBlock block);
+  void setBytesReceivedBlock(ProgressBlock block);
+  void setBytesSentBlock(ProgressBlock block);
+  void setDownloadSizeIncrementedBlock(SizeBlock block);
+  void setUploadSizeIncrementedBlock(SizeBlock block);
+  void setDataReceivedBlock(DataBlock block);
+  void setAuthenticationNeededBlock(BasicBlock block);
+  void setProxyAuthenticationNeededBlock(BasicBlock block);
+  void setRequestRedirectedBlock(BasicBlock block);
+
+  // ---- Progress ----------------------------------------------------------------------------
+  void updateProgressIndicators();
+  void updateDownloadProgress();
+  void updateUploadProgress();
+  void incrementDownloadSizeBy(qint64 length);
+  void incrementUploadSizeBy(qint64 length);
+  void removeUploadProgressSoFar();
+
+  // ---- Class-wide settings and utilities -----------------------------------------------------
+  static double defaultTimeOutSeconds();
+  static void setDefaultTimeOutSeconds(double seconds);
+  static std::shared_ptr<platform::OperationQueue> sharedQueue();
+  static std::shared_ptr<CacheDelegate> defaultCache();
+  static void setDefaultCache(const std::shared_ptr<CacheDelegate>& cache);
+  // Closes and forgets every idle kept-alive connection whose time is up.
+  static void expirePersistentConnections();
+  // True while any request's stream is scheduled.
+  static bool isNetworkInUse();
+  static void setShouldUpdateNetworkActivityIndicator(bool update);
+
+  static QString defaultUserAgentString();
+  static void setDefaultUserAgentString(const QString& agent);
+  // The MIME type of the file at `path`; null text when no file exists there.
+  static QString mimeTypeForFileAtPath(const QString& path);
+  static QString base64forData(const QByteArray& data);
+  // When a finished request's response expires (maxAge 0: from its headers); null when never.
+  static QDateTime expiryDateForRequest(const HTTPRequest& request, double maxAge);
+  static QDateTime dateFromRFC1123String(const QString& text);
+  // Splits a Content-Type value; `encoding` is left as it was unless a known charset is named.
+  static void parseMimeType(QString* mimeType, StringEncoding* encoding, const QString& contentType);
+  // Deletes the file at `path` if there is one; false (and a code 8 error) when that fails.
+  static bool removeFileAtPath(const QString& path, platform::ErrorPtr* error);
+
+  // ---- Delivery of calls to recipients that may go away --------------------------------------
+  // Reads the recipient currently held in some field (a request's delegate, a queue's progress
+  // indicator...). Called once when a call is prepared and again on the main thread at delivery.
+  using RecipientField = std::function<std::shared_ptr<platform::Object>()>;
+  // Calls `selector` with `args` on the recipient in `field`, on the main thread (at once when
+  // already there, else queued). Nothing happens when the recipient does not answer `selector`,
+  // either now or at delivery (a field cleared meanwhile drops the call). `keepAlive` is held
+  // until delivery.
+  static void performSelector(platform::Selector selector, const RecipientField& field,
+                              platform::Arguments args, std::shared_ptr<void> keepAlive);
+  // Sets the progress indicator in `field` to progress/total (as a double) through
+  // performSelector, under the class-wide progress lock, if it answers setDoubleValue:.
+  static void updateProgressIndicator(const RecipientField& field, quint64 progress, quint64 total);
+
+  // ---- Plain properties ----------------------------------------------------------------------
+  // Identity and addressing
+  HTTP_REQUEST_PROPERTY(QUrl, originalURL, setOriginalURL);
+  HTTP_REQUEST_PROPERTY(QUrl, redirectURL, setRedirectURL);
+  HTTP_REQUEST_PROPERTY(bool, useHTTPVersionOne, setUseHTTPVersionOne) = false;
+  HTTP_REQUEST_PROPERTY(std::optional<int>, requestID, setRequestID);
+  HTTP_REQUEST_PROPERTY(qint64, tag, setTag) = 0;
+  HTTP_REQUEST_PROPERTY(QVariantMap, userInfo, setUserInfo);
+  HTTP_REQUEST_PROPERTY(std::weak_ptr<HTTPRequest>, mainRequest, setMainRequest);
+  HTTP_REQUEST_PROPERTY(QString, userAgentString, setUserAgentString);
+  // Request headers and body
+  HTTP_REQUEST_PROPERTY(platform::StringMap, requestHeaders, setRequestHeaders);
+  HTTP_REQUEST_PROPERTY(bool, haveBuiltRequestHeaders, setHaveBuiltRequestHeaders) = false;
+  HTTP_REQUEST_PROPERTY(QVariantList, requestCookies, setRequestCookies);
+  HTTP_REQUEST_PROPERTY(bool, useCookiePersistence, setUseCookiePersistence) = true;
+  HTTP_REQUEST_PROPERTY(bool, allowCompressedResponse, setAllowCompressedResponse) = true;
+  HTTP_REQUEST_PROPERTY(bool, shouldCompressRequestBody, setShouldCompressRequestBody) = false;
+  HTTP_REQUEST_PROPERTY(QByteArray, postBody, setPostBody);
+  HTTP_REQUEST_PROPERTY(QByteArray, compressedPostBody, setCompressedPostBody);
+  HTTP_REQUEST_PROPERTY(bool, shouldStreamPostDataFromDisk, setShouldStreamPostDataFromDisk) = false;
+  HTTP_REQUEST_PROPERTY(QString, postBodyFilePath, setPostBodyFilePath);
+  HTTP_REQUEST_PROPERTY(QString, compressedPostBodyFilePath, setCompressedPostBodyFilePath);
+  HTTP_REQUEST_PROPERTY(bool, didCreateTemporaryPostDataFile, setDidCreateTemporaryPostDataFile) = false;
+  HTTP_REQUEST_PROPERTY(quint64, postLength, setPostLength) = 0;
+  HTTP_REQUEST_PROPERTY(bool, haveBuiltPostBody, setHaveBuiltPostBody) = false;
+  // Response
+  HTTP_REQUEST_PROPERTY(int, responseStatusCode, setResponseStatusCode) = 0;
+  HTTP_REQUEST_PROPERTY(QString, responseStatusMessage, setResponseStatusMessage);
+  HTTP_REQUEST_PROPERTY(std::optional<platform::StringMap>, responseHeaders, setResponseHeaders);
+  HTTP_REQUEST_PROPERTY(QVariantList, responseCookies, setResponseCookies);
+  HTTP_REQUEST_PROPERTY(std::optional<QByteArray>, rawResponseData, setRawResponseData);
+  HTTP_REQUEST_PROPERTY(quint64, contentLength, setContentLength) = 0;
+  HTTP_REQUEST_PROPERTY(quint64, partialDownloadSize, setPartialDownloadSize) = 0;
+  HTTP_REQUEST_PROPERTY(quint64, totalBytesRead, setTotalBytesRead) = 0;
+  HTTP_REQUEST_PROPERTY(quint64, totalBytesSent, setTotalBytesSent) = 0;
+  HTTP_REQUEST_PROPERTY(quint64, lastBytesRead, setLastBytesRead) = 0;
+  HTTP_REQUEST_PROPERTY(quint64, lastBytesSent, setLastBytesSent) = 0;
+  HTTP_REQUEST_PROPERTY(quint64, uploadBufferSize, setUploadBufferSize) = 0;
+  HTTP_REQUEST_PROPERTY(StringEncoding, defaultResponseEncoding, setDefaultResponseEncoding) =
+      ISOLatin1StringEncoding;
+  HTTP_REQUEST_PROPERTY(StringEncoding, responseEncoding, setResponseEncoding) = 0;
+  HTTP_REQUEST_PROPERTY(bool, shouldWaitToInflateCompressedResponses,
+                        setShouldWaitToInflateCompressedResponses) = true;
+  HTTP_REQUEST_PROPERTY(QString, downloadDestinationPath, setDownloadDestinationPath);
+  HTTP_REQUEST_PROPERTY(QString, temporaryFileDownloadPath, setTemporaryFileDownloadPath);
+  HTTP_REQUEST_PROPERTY(QString, temporaryUncompressedDataDownloadPath,
+                        setTemporaryUncompressedDataDownloadPath);
+  HTTP_REQUEST_PROPERTY(bool, allowResumeForFileDownloads, setAllowResumeForFileDownloads) = false;
+  HTTP_REQUEST_PROPERTY(platform::ErrorPtr, error, setError);
+  // Run state
+  HTTP_REQUEST_PROPERTY(bool, complete, setComplete) = false;
+  HTTP_REQUEST_PROPERTY(bool, inProgress, setInProgress) = false;
+  HTTP_REQUEST_PROPERTY(bool, downloadComplete, setDownloadComplete) = false;
+  HTTP_REQUEST_PROPERTY(bool, needsRedirect, setNeedsRedirect) = false;
+  HTTP_REQUEST_PROPERTY(int, redirectCount, setRedirectCount) = 0;
+  HTTP_REQUEST_PROPERTY(bool, shouldRedirect, setShouldRedirect) = true;
+  HTTP_REQUEST_PROPERTY(bool, shouldUseRFC2616RedirectBehaviour,
+                        setShouldUseRFC2616RedirectBehaviour) = false;
+  HTTP_REQUEST_PROPERTY(int, retryCount, setRetryCount) = 0;
+  HTTP_REQUEST_PROPERTY(int, numberOfTimesToRetryOnTimeout, setNumberOfTimesToRetryOnTimeout) = 0;
+  HTTP_REQUEST_PROPERTY(bool, willRetryRequest, setWillRetryRequest) = false;
+  HTTP_REQUEST_PROPERTY(double, timeOutSeconds, setTimeOutSeconds) = 10.0;
+  HTTP_REQUEST_PROPERTY(std::optional<Clock::time_point>, lastActivityTime, setLastActivityTime);
+  HTTP_REQUEST_PROPERTY(QString, runLoopMode, setRunLoopMode) = platform::kDefaultRunLoopMode;
+  HTTP_REQUEST_PROPERTY(bool, isSynchronous, setSynchronous) = false;
+  HTTP_REQUEST_PROPERTY(bool, readStreamIsScheduled, setReadStreamIsScheduled) = false;
+  // Connections, security and proxy
+  HTTP_REQUEST_PROPERTY(bool, shouldAttemptPersistentConnection,
+                        setShouldAttemptPersistentConnection) = true;
+  HTTP_REQUEST_PROPERTY(double, persistentConnectionTimeoutSeconds,
+                        setPersistentConnectionTimeoutSeconds) = 60.0;
+  HTTP_REQUEST_PROPERTY(bool, connectionCanBeReused, setConnectionCanBeReused) = false;
+  HTTP_REQUEST_PROPERTY(bool, validatesSecureCertificate, setValidatesSecureCertificate) = true;
+  HTTP_REQUEST_PROPERTY(QList<QSslCertificate>, clientCertificates, setClientCertificates);
+  HTTP_REQUEST_PROPERTY(QString, proxyHost, setProxyHost);
+  HTTP_REQUEST_PROPERTY(int, proxyPort, setProxyPort) = 0;
+  HTTP_REQUEST_PROPERTY(QString, proxyType, setProxyType);
+  HTTP_REQUEST_PROPERTY(QUrl, PACurl, setPACurl);
+  HTTP_REQUEST_PROPERTY(bool, isPACFileRequest, setIsPACFileRequest) = false;
+  // Credentials
+  HTTP_REQUEST_PROPERTY(QString, username, setUsername);
+  HTTP_REQUEST_PROPERTY(QString, password, setPassword);
+  HTTP_REQUEST_PROPERTY(QString, domain, setDomain);
+  HTTP_REQUEST_PROPERTY(QString, proxyUsername, setProxyUsername);
+  HTTP_REQUEST_PROPERTY(QString, proxyPassword, setProxyPassword);
+  HTTP_REQUEST_PROPERTY(QString, proxyDomain, setProxyDomain);
+  HTTP_REQUEST_PROPERTY(QString, authenticationRealm, setAuthenticationRealm);
+  HTTP_REQUEST_PROPERTY(QString, proxyAuthenticationRealm, setProxyAuthenticationRealm);
+  HTTP_REQUEST_PROPERTY(QString, authenticationScheme, setAuthenticationScheme);
+  HTTP_REQUEST_PROPERTY(QString, proxyAuthenticationScheme, setProxyAuthenticationScheme);
+  HTTP_REQUEST_PROPERTY(QVariantMap, requestCredentials, setRequestCredentials);
+  HTTP_REQUEST_PROPERTY(QVariantMap, proxyCredentials, setProxyCredentials);
+  HTTP_REQUEST_PROPERTY(int, authenticationRetryCount, setAuthenticationRetryCount) = 0;
+  HTTP_REQUEST_PROPERTY(int, proxyAuthenticationRetryCount, setProxyAuthenticationRetryCount) = 0;
+  HTTP_REQUEST_PROPERTY(bool, useKeychainPersistence, setUseKeychainPersistence) = false;
+  HTTP_REQUEST_PROPERTY(bool, useSessionPersistence, setUseSessionPersistence) = true;
+  HTTP_REQUEST_PROPERTY(bool, shouldPresentAuthenticationDialog,
+                        setShouldPresentAuthenticationDialog) = false;
+  HTTP_REQUEST_PROPERTY(bool, shouldPresentProxyAuthenticationDialog,
+                        setShouldPresentProxyAuthenticationDialog) = true;
+  HTTP_REQUEST_PROPERTY(bool, shouldPresentCredentialsBeforeChallenge,
+                        setShouldPresentCredentialsBeforeChallenge) = true;
+  HTTP_REQUEST_PROPERTY(int, authenticationNeeded, setAuthenticationNeeded) = 0;
+  // Caching
+  HTTP_REQUEST_PROPERTY(std::weak_ptr<CacheDelegate>, downloadCache, setDownloadCache);
+  HTTP_REQUEST_PROPERTY(int, cachePolicy, setCachePolicy) = 0;
+  HTTP_REQUEST_PROPERTY(int, cacheStoragePolicy, setCacheStoragePolicy) = 0;
+  HTTP_REQUEST_PROPERTY(double, secondsToCache, setSecondsToCache) = 0;
+  HTTP_REQUEST_PROPERTY(bool, didUseCachedResponse, setDidUseCachedResponse) = false;
+  // Progress and callback names
+  HTTP_REQUEST_PROPERTY(bool, showAccurateProgress, setShowAccurateProgress) = true;
+  HTTP_REQUEST_PROPERTY(bool, shouldResetUploadProgress, setShouldResetUploadProgress) = true;
+  HTTP_REQUEST_PROPERTY(bool, shouldResetDownloadProgress, setShouldResetDownloadProgress) = true;
+  HTTP_REQUEST_PROPERTY(bool, updatedProgress, setUpdatedProgress) = false;
+  HTTP_REQUEST_PROPERTY(platform::Selector, didStartSelector, setDidStartSelector) =
+      platform::Selector("requestStarted:");
+  HTTP_REQUEST_PROPERTY(platform::Selector, didReceiveResponseHeadersSelector,
+                        setDidReceiveResponseHeadersSelector) =
+      platform::Selector("request:didReceiveResponseHeaders:");
+  HTTP_REQUEST_PROPERTY(platform::Selector, willRedirectSelector, setWillRedirectSelector) =
+      platform::Selector("request:willRedirectToURL:");
+  HTTP_REQUEST_PROPERTY(platform::Selector, didFinishSelector, setDidFinishSelector) =
+      platform::Selector("requestFinished:");
+  HTTP_REQUEST_PROPERTY(platform::Selector, didFailSelector, setDidFailSelector) =
+      platform::Selector("requestFailed:");
+  HTTP_REQUEST_PROPERTY(platform::Selector, didReceiveDataSelector, setDidReceiveDataSelector) =
+      platform::Selector("request:didReceiveData:");
+
+ public:
+  // The client identity presented to servers that ask for one (certificate and key).
+  void setClientCertificateIdentity(const QSslCertificate& certificate, const QSslKey& key);
+  // The request's own recursive lock (see the class comment).
+  std::recursive_mutex& cancelledLock() const { return cancelledLock_; }
+  // This request as a shared pointer of its own class; null while it is being destroyed.
+  std::shared_ptr<HTTPRequest> self() {
+    return std::static_pointer_cast<HTTPRequest>(weak_from_this().lock());
+  }
+
+ protected:
+  // A new, empty request of this request's class (subclasses override so copies keep it).
+  virtual std::shared_ptr<HTTPRequest> makeRequestOfSameClass(const QUrl& url) const;
+
+  // Hooks the request calls where set-up and completion need them; each does nothing here
+  // beyond what this engine offers (no shared cookie store, credential store, proxy discovery
+  // or bandwidth limit yet).
+  virtual void applyCookieHeader();
+  virtual void applyAuthorizationHeader();
+  // True when the request can start now (no proxy script has to be fetched first).
+  virtual bool configureProxies();
+  virtual void performThrottling();
+  virtual void attemptToApplyCredentialsAndResume();
+
+ private:
+  friend struct RequestInternals;
+
+  // Execution
+  void startRequest();
+  void handleNetworkEvent(int event);
+  void handleBytesAvailable();
+  void handleStreamComplete();
+  void handleStreamError();
+  void scheduleReadStream();
+  void unscheduleReadStream();
+  void destroyReadStream();
+  void setStatusTimer(const std::shared_ptr<platform::Timer>& timer);
+  void updateStatus(platform::Timer& timer);
+  // Response
+  void readResponseHeaders();
+  bool willRedirect();
+  bool willAskDelegateToConfirmRedirect();
+  void performRedirect();
+  void parseStringEncodingFromHeaders();
+  void updatePartialDownloadSize();
+  void useDataFromCache();
+  void writeDownloadData(const QByteArray& raw, const QByteArray& inflated);
+  platform::ErrorPtr finishDownloadFiles();
+  bool removeTemporaryDownloadFile();
+  bool removeTemporaryUncompressedDownloadFile();
+  bool removeTemporaryUploadFile();
+  bool removeTemporaryCompressedUploadFile();
+  bool removeTemporaryFile(QString* pathField);
+  // Failures
+  void checkRequestStatus();
+  bool shouldTimeOut() const;
+  bool retryUsingNewConnection();
+  void cancelLoad();
+  void markAsFinished();
+  void setCancelledFlag();
+  // Callbacks
+  enum class Recipient { Delegate, Queue, UploadProgress, DownloadProgress };
+  RecipientField recipientField(Recipient which);
+  void requestStarted();
+  void requestReceivedResponseHeaders(const platform::StringMap& headers);
+  void requestWillRedirectToURL(const QUrl& url);
+  void requestRedirected();
+  void requestFinished();
+  void reportFinished();
+  void reportFailure();
+  void passOnReceivedData(const QByteArray& data);
+  void releaseBlocksOnMainThread();
+  // Body
+  void setupPostBody();
+  void closePostBodyWriteFile();
+
+  mutable std::recursive_mutex cancelledLock_;
+
+  // Guarded fields (cancelledLock)
+  QUrl url_;
+  QString requestMethod_ = QStringLiteral("GET");
+  std::weak_ptr<platform::Object> delegate_;
+  std::shared_ptr<platform::Object> queue_;
+  std::weak_ptr<platform::Object> uploadProgressDelegate_;
+  std::weak_ptr<platform::Object> downloadProgressDelegate_;
+  bool cancelled_ = false;
+  bool finished_ = false;
+
+  // Blocks, released on the main thread
+  BasicBlock startedBlock_;
+  HeadersBlock headersReceivedBlock_;
+  BasicBlock completionBlock_;
+  BasicBlock failureBlock_;
+  ProgressBlock bytesReceivedBlock_;
+  ProgressBlock bytesSentBlock_;
+  SizeBlock downloadSizeIncrementedBlock_;
+  SizeBlock uploadSizeIncrementedBlock_;
+  DataBlock dataReceivedBlock_;
+  BasicBlock authenticationNeededBlock_;
+  BasicBlock proxyAuthenticationNeededBlock_;
+  BasicBlock requestRedirectedBlock_;
+
+  // Connection state
+  std::optional<transport::RequestHead> requestMessage_;  // the prepared head; null until main()
+  QByteArray readBuffer_;            // reused for every read from the stream
+  std::shared_ptr<transport::HttpStream> readStream_;
+  std::shared_ptr<transport::BodyStream> postBodyReadStream_;
+  std::shared_ptr<ConnectionRecord> connectionInfo_;
+  std::shared_ptr<platform::Timer> statusTimer_;
+  std::shared_ptr<compression::DataDecompressor> dataDecompressor_;
+  std::unique_ptr<QFile> fileDownloadOutputStream_;
+  std::unique_ptr<QFile> inflatedFileDownloadOutputStream_;
+  std::unique_ptr<QFile> postBodyWriteStream_;
+  QSslCertificate clientCertificate_;
+  QSslKey clientKey_;
+};
+
+}  // namespace http

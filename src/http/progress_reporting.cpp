@@ -1,0 +1,250 @@
+// What a request tells its delegate, queue, progress indicators and blocks, always on the main
+// thread, and how byte counts become progress values.
+#include "http/http_request.h"
+
+#include "http/request_class_state.h"
+#include "platform/threads.h"
+
+namespace http {
+namespace {
+
+const platform::Selector kSetDoubleValue("setDoubleValue:");
+const platform::Selector kSetMaxValue("setMaxValue:");
+const platform::Selector kDidReceiveBytes("request:didReceiveBytes:");
+const platform::Selector kDidSendBytes("request:didSendBytes:");
+const platform::Selector kIncrementDownloadSize("request:incrementDownloadSizeBy:");
+const platform::Selector kIncrementUploadSize("request:incrementUploadSizeBy:");
+
+bool answers(const std::shared_ptr<platform::Object>& recipient, platform::Selector selector) {
+  return recipient && recipient->respondsToSelector(selector);
+}
+
+}  // namespace
+
+// ---- The delivery mechanism ----------------------------------------------------------------------
+
+void HTTPRequest::performSelector(platform::Selector selector, const RecipientField& field,
+                                  platform::Arguments args, std::shared_ptr<void> keepAlive) {
+  if (!answers(field(), selector)) return;
+  platform::performOnMainThread(
+      [selector, field, args = std::move(args), keepAlive = std::move(keepAlive)] {
+        // Read the field again: a recipient cleared meanwhile is not called.
+        std::shared_ptr<platform::Object> recipient = field();
+        if (answers(recipient, selector)) recipient->performSelector(selector, args);
+      },
+      platform::isMainThread());
+}
+
+void HTTPRequest::updateProgressIndicator(const RecipientField& field, quint64 progress, quint64 total) {
+  const double fraction = static_cast<double>(progress) / static_cast<double>(total);
+  if (!answers(field(), kSetDoubleValue)) return;
+  std::lock_guard lock(classState().progressLock);
+  performSelector(kSetDoubleValue, field, {fraction}, nullptr);
+}
+
+HTTPRequest::RecipientField HTTPRequest::recipientField(Recipient which) {
+  std::weak_ptr<HTTPRequest> weakSelf = self();
+  return [weakSelf, which]() -> std::shared_ptr<platform::Object> {
+    std::shared_ptr<HTTPRequest> request = weakSelf.lock();
+    if (!request) return nullptr;
+    std::lock_guard lock(request->cancelledLock_);
+    switch (which) {
+      case Recipient::Delegate: return request->delegate_.lock();
+      case Recipient::Queue: return request->queue_;
+      case Recipient::UploadProgress: return request->uploadProgressDelegate_.lock();
+      case Recipient::DownloadProgress: return request->downloadProgressDelegate_.lock();
+    }
+    return nullptr;
+  };
+}
+
+void HTTPRequest::setUploadProgressDelegate(const std::weak_ptr<platform::Object>& recipient) {
+  {
+    std::lock_guard lock(cancelledLock_);
+    uploadProgressDelegate_ = recipient;
+  }
+  if (self()) performSelector(kSetMaxValue, recipientField(Recipient::UploadProgress), {1.0}, self());
+}
+
+void HTTPRequest::setDownloadProgressDelegate(const std::weak_ptr<platform::Object>& recipient) {
+  {
+    std::lock_guard lock(cancelledLock_);
+    downloadProgressDelegate_ = recipient;
+  }
+  if (self()) performSelector(kSetMaxValue, recipientField(Recipient::DownloadProgress), {1.0}, self());
+}
+
+// ---- Event reports (main thread) ------------------------------------------------------------------
+
+void HTTPRequest::requestStarted() {
+  auto me = self();
+  if (error() || mainRequest_.lock()) return;
+  if (auto target = delegate().lock(); answers(target, didStartSelector_)) target->perform(didStartSelector_, me);
+  if (startedBlock_) startedBlock_();
+  if (auto target = queue(); answers(target, "requestStarted:")) target->perform("requestStarted:", me);
+}
+
+void HTTPRequest::requestReceivedResponseHeaders(const platform::StringMap& headers) {
+  auto me = self();
+  if (error() || mainRequest_.lock()) return;
+  if (auto target = delegate().lock(); answers(target, didReceiveResponseHeadersSelector_)) {
+    target->perform(didReceiveResponseHeadersSelector_, me, headers);
+  }
+  if (headersReceivedBlock_) headersReceivedBlock_(headers);
+  if (auto target = queue(); answers(target, "request:didReceiveResponseHeaders:")) {
+    target->perform("request:didReceiveResponseHeaders:", me, headers);
+  }
+}
+
+void HTTPRequest::requestWillRedirectToURL(const QUrl& newURL) {
+  auto me = self();
+  if (error() || mainRequest_.lock()) return;
+  if (auto target = delegate().lock(); answers(target, willRedirectSelector_)) {
+    target->perform(willRedirectSelector_, me, newURL);
+  }
+  if (auto target = queue(); answers(target, "request:willRedirectToURL:")) {
+    target->perform("request:willRedirectToURL:", me, newURL);
+  }
+}
+
+void HTTPRequest::requestRedirected() {
+  auto me = self();
+  if (error() || mainRequest_.lock()) return;
+  if (auto target = delegate().lock(); answers(target, "requestRedirected:")) {
+    target->perform("requestRedirected:", me);
+  }
+  if (requestRedirectedBlock_) requestRedirectedBlock_();
+}
+
+void HTTPRequest::requestFinished() {
+  if (error() || mainRequest_.lock()) return;
+  auto me = self();
+  if (isPACFileRequest_) {
+    reportFinished();
+    return;
+  }
+  platform::performOnMainThread([me] { me->reportFinished(); }, platform::isMainThread());
+}
+
+void HTTPRequest::reportFinished() {
+  auto me = self();
+  if (auto target = delegate().lock(); answers(target, didFinishSelector_)) target->perform(didFinishSelector_, me);
+  if (completionBlock_) completionBlock_();
+  if (auto target = queue(); answers(target, "requestFinished:")) target->perform("requestFinished:", me);
+}
+
+void HTTPRequest::reportFailure() {
+  auto me = self();
+  if (auto target = delegate().lock(); answers(target, didFailSelector_)) target->perform(didFailSelector_, me);
+  if (failureBlock_) failureBlock_();
+  if (auto target = queue(); answers(target, "requestFailed:")) target->perform("requestFailed:", me);
+}
+
+void HTTPRequest::passOnReceivedData(const QByteArray& data) {
+  auto me = self();
+  if (auto target = delegate().lock(); answers(target, didReceiveDataSelector_)) {
+    target->perform(didReceiveDataSelector_, me, data);
+  }
+  if (dataReceivedBlock_) dataReceivedBlock_(data);
+}
+
+// ---- Progress ----------------------------------------------------------------------------------
+
+void HTTPRequest::updateProgressIndicators() {
+  if (mainRequest_.lock()) return;
+  if (showAccurateProgress_ || (complete_ && !updatedProgress_)) {
+    updateUploadProgress();
+    updateDownloadProgress();
+  }
+}
+
+void HTTPRequest::updateDownloadProgress() {
+  if (!responseHeaders_ || needsRedirect_ || (contentLength_ == 0 && !complete_)) return;
+  const quint64 soFar = totalBytesRead_ + partialDownloadSize_;
+  qint64 value = 0;
+  if (showAccurateProgress_ && contentLength_ != 0) {
+    value = static_cast<qint64>(soFar - lastBytesRead_);
+    if (value == 0) return;
+  } else {
+    value = 1;
+    updatedProgress_ = true;
+  }
+  auto me = self();
+  performSelector(kDidReceiveBytes, recipientField(Recipient::Queue), {me, value}, me);
+  performSelector(kDidReceiveBytes, recipientField(Recipient::DownloadProgress), {me, value}, me);
+  const quint64 total = contentLength_ + partialDownloadSize_;
+  updateProgressIndicator(recipientField(Recipient::DownloadProgress), soFar, total);
+  if (bytesReceivedBlock_) {
+    platform::performOnMainThread([me, value, total] {
+      if (me->bytesReceivedBlock_) me->bytesReceivedBlock_(value, static_cast<qint64>(total));
+    }, platform::isMainThread());
+  }
+  lastBytesRead_ = soFar;
+}
+
+void HTTPRequest::updateUploadProgress() {
+  if (isCancelled() || totalBytesSent_ == 0) return;
+  if (uploadBufferSize_ == 0 && totalBytesSent_ != postLength_) {
+    // The first bytes reported as written only filled the send buffer: keep them out of progress.
+    uploadBufferSize_ = totalBytesSent_;
+    incrementUploadSizeBy(-static_cast<qint64>(uploadBufferSize_));
+  }
+  qint64 value = 0;
+  if (showAccurateProgress_) {
+    if (totalBytesSent_ != postLength_ && lastBytesSent_ == 0) return;  // the baseline only
+    value = static_cast<qint64>(totalBytesSent_ - lastBytesSent_);
+  } else {
+    value = 1;
+    updatedProgress_ = true;
+  }
+  if (value == 0) return;
+  auto me = self();
+  performSelector(kDidSendBytes, recipientField(Recipient::Queue), {me, value}, me);
+  performSelector(kDidSendBytes, recipientField(Recipient::UploadProgress), {me, value}, me);
+  updateProgressIndicator(recipientField(Recipient::UploadProgress), totalBytesSent_ - uploadBufferSize_,
+                          postLength_ - uploadBufferSize_);
+  if (bytesSentBlock_) {
+    const qint64 total = static_cast<qint64>(postLength_);
+    platform::performOnMainThread([me, value, total] {
+      if (me->bytesSentBlock_) me->bytesSentBlock_(value, total);
+    }, platform::isMainThread());
+  }
+}
+
+void HTTPRequest::incrementDownloadSizeBy(qint64 length) {
+  auto me = self();
+  performSelector(kIncrementDownloadSize, recipientField(Recipient::Queue), {me, length}, me);
+  performSelector(kIncrementDownloadSize, recipientField(Recipient::DownloadProgress), {me, length}, me);
+  if (downloadSizeIncrementedBlock_) {
+    platform::performOnMainThread([me, length] {
+      if (me->downloadSizeIncrementedBlock_) me->downloadSizeIncrementedBlock_(length);
+    }, platform::isMainThread());
+  }
+}
+
+void HTTPRequest::incrementUploadSizeBy(qint64 length) {
+  auto me = self();
+  performSelector(kIncrementUploadSize, recipientField(Recipient::Queue), {me, length}, me);
+  performSelector(kIncrementUploadSize, recipientField(Recipient::UploadProgress), {me, length}, me);
+  if (uploadSizeIncrementedBlock_) {
+    platform::performOnMainThread([me, length] {
+      if (me->uploadSizeIncrementedBlock_) me->uploadSizeIncrementedBlock_(length);
+    }, platform::isMainThread());
+  }
+}
+
+void HTTPRequest::removeUploadProgressSoFar() {
+  auto me = self();
+  const qint64 value = -static_cast<qint64>(totalBytesSent_);
+  performSelector(kDidSendBytes, recipientField(Recipient::Queue), {me, value}, me);
+  performSelector(kDidSendBytes, recipientField(Recipient::UploadProgress), {me, value}, me);
+  updateProgressIndicator(recipientField(Recipient::UploadProgress), 0, postLength_);
+  if (bytesSentBlock_) {
+    const qint64 total = static_cast<qint64>(postLength_);
+    platform::performOnMainThread([me, value, total] {
+      if (me->bytesSentBlock_) me->bytesSentBlock_(value, total);
+    }, platform::isMainThread());
+  }
+}
+
+}  // namespace http

@@ -1,0 +1,237 @@
+// How a request ends other than by finishing, and how it recovers: stream errors, the one silent
+// retry on a new connection, the status timer and time-outs, cancellation and the failure path.
+#include "http/http_request.h"
+
+#include "http/cache_delegate.h"
+#include "http/request_class_state.h"
+#include "http/transport/body_stream.h"
+#include "http/transport/http_stream.h"
+#include "http/transport/transport_error.h"
+#include "platform/threads.h"
+
+#include <QFile>
+
+namespace http {
+
+void HTTPRequest::handleStreamError() {
+  platform::ErrorPtr underlying = readStream_ ? readStream_->error() : nullptr;
+  if (error_) {
+    cancelLoad();
+    checkRequestStatus();
+    return;
+  }
+  const transport::ErrorClass kind = transport::classifyError(underlying);
+  if (kind == transport::ErrorClass::ConnectionDropped && retryUsingNewConnection()) return;
+
+  QString description = QStringLiteral("A connection failure occurred");
+  if (kind == transport::ErrorClass::TlsFailure) {
+    description = QStringLiteral(
+                      "%1: SSL problem (Possible causes may include a bad/expired/self-signed "
+                      "certificate, clock set to wrong date)")
+                      .arg(description);
+  }
+  cancelLoad();
+  failWithError(makeRequestError(ConnectionFailureErrorType, description, underlying));
+  checkRequestStatus();
+}
+
+bool HTTPRequest::retryUsingNewConnection() {
+  if (retryCount_ != 0) return false;
+  willRetryRequest_ = true;
+  cancelLoad();
+  willRetryRequest_ = false;
+  {
+    RequestClassState& state = classState();
+    std::lock_guard lock(state.connectionsLock);
+    if (connectionInfo_) {
+      connectionInfo_->request.reset();
+      std::erase(state.persistentConnectionsPool, connectionInfo_);
+      connectionInfo_.reset();
+    }
+  }
+  ++retryCount_;
+  startRequest();
+  return true;
+}
+
+// ---- Status timer and time-outs ---------------------------------------------------------------
+
+void HTTPRequest::setStatusTimer(const std::shared_ptr<platform::Timer>& timer) {
+  auto keepAlive = self();
+  if (statusTimer_ && statusTimer_ != timer) statusTimer_->invalidate();
+  statusTimer_ = timer;
+}
+
+void HTTPRequest::updateStatus(platform::Timer&) {
+  auto keepAlive = self();
+  checkRequestStatus();
+  std::lock_guard lock(cancelledLock_);
+  if (!inProgress_) setStatusTimer(nullptr);
+}
+
+bool HTTPRequest::shouldTimeOut() const {
+  if (!readStream_ || !readStreamIsScheduled_ || !lastActivityTime_ || timeOutSeconds_ <= 0) {
+    return false;
+  }
+  const double elapsed = std::chrono::duration<double>(Clock::now() - *lastActivityTime_).count();
+  if (elapsed <= timeOutSeconds_) return false;
+  if (postLength_ == 0) return true;
+  if (uploadBufferSize_ != 0 && totalBytesSent_ > uploadBufferSize_) return true;
+  // The upload has not got past its first buffer yet: allow it half as long again.
+  return elapsed > 1.5 * timeOutSeconds_;
+}
+
+void HTTPRequest::checkRequestStatus() {
+  auto keepAlive = self();
+  std::unique_lock lock(cancelledLock_);
+  if (cancelled_ || complete_) return;
+  performThrottling();
+
+  if (!shouldTimeOut()) {
+    if (readStream_ && postLength_ != 0) {
+      lastBytesSent_ = totalBytesSent_;
+      totalBytesSent_ = readStream_->requestBytesWritten();
+      if (totalBytesSent_ > lastBytesSent_) lastActivityTime_ = Clock::now();
+    }
+    if (readStream_) updateProgressIndicators();
+    return;
+  }
+
+  if (retryCount_ < numberOfTimesToRetryOnTimeout_) {
+    updatePartialDownloadSize();
+    if (partialDownloadSize_ != 0 && requestMessage_) {
+      requestMessage_->headers.set("Range", QByteArray("bytes=") + QByteArray::number(partialDownloadSize_) + '-');
+    }
+    ++retryCount_;
+    unscheduleReadStream();
+    lock.unlock();
+    startRequest();
+    return;
+  }
+
+  failWithError(RequestTimedOutError());
+  cancelLoad();
+  complete_ = true;
+}
+
+// ---- Cancellation ------------------------------------------------------------------------------
+
+void HTTPRequest::cancel() {
+  auto request = self();
+  platform::performOnNetworkThread([request] { request->cancelOnRequestThread(); });
+}
+
+void HTTPRequest::cancelOnRequestThread() {
+  auto keepAlive = self();
+  std::lock_guard lock(cancelledLock_);
+  if (cancelled_ || complete_) return;
+  failWithError(RequestCancelledError());
+  complete_ = true;
+  cancelLoad();
+  setCancelledFlag();
+}
+
+void HTTPRequest::setCancelledFlag() {
+  willChangeValueForKey("isCancelled");
+  cancelled_ = true;
+  didChangeValueForKey("isCancelled");
+}
+
+void HTTPRequest::clearDelegatesAndCancel() {
+  {
+    std::lock_guard lock(cancelledLock_);
+    delegate_.reset();
+    queue_.reset();
+    downloadProgressDelegate_.reset();
+    uploadProgressDelegate_.reset();
+    releaseBlocksOnMainThread();
+  }
+  cancel();
+}
+
+void HTTPRequest::cancelLoad() {
+  destroyReadStream();
+  if (postBodyReadStream_) {
+    postBodyReadStream_->close();
+    postBodyReadStream_.reset();
+  }
+  if (rawResponseData_) {
+    if (!complete_) rawResponseData_.reset();
+  } else if (!temporaryFileDownloadPath_.isEmpty()) {
+    fileDownloadOutputStream_.reset();
+    inflatedFileDownloadOutputStream_.reset();
+    if (!complete_) {
+      if (!allowResumeForFileDownloads_) removeTemporaryDownloadFile();
+      removeTemporaryUncompressedDownloadFile();
+    }
+  }
+  if (authenticationNeeded_ == 0 && !willRetryRequest_ && didCreateTemporaryPostDataFile_) {
+    removeTemporaryUploadFile();
+    removeTemporaryCompressedUploadFile();
+    didCreateTemporaryPostDataFile_ = false;
+  }
+}
+
+// ---- The failure path --------------------------------------------------------------------------
+
+void HTTPRequest::failWithError(const platform::ErrorPtr& theError) {
+  auto keepAlive = self();
+  if (!keepAlive) return;  // being destroyed: nobody is left to hear of it
+  std::lock_guard lock(cancelledLock_);
+  complete_ = true;
+
+  if (theError && theError->code() != AuthenticationErrorType &&
+      theError->code() != TooMuchRedirectionErrorType) {
+    RequestClassState& state = classState();
+    {
+      std::lock_guard connections(state.connectionsLock);
+      if (connectionInfo_) {
+        connectionInfo_->request.reset();
+        std::erase(state.persistentConnectionsPool, connectionInfo_);
+      }
+    }
+    destroyReadStream();
+  }
+  if (connectionCanBeReused_ && connectionInfo_) {
+    std::lock_guard connections(classState().connectionsLock);
+    connectionInfo_->expires = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>(persistentConnectionTimeoutSeconds_));
+  }
+  if (cancelled_ || error_) return;
+
+  if (auto cache = downloadCache_.lock();
+      cache && (cachePolicy_ & FallbackToCacheIfLoadFailsCachePolicy) &&
+      cache->canUseCachedDataForRequest(*this)) {
+    useDataFromCache();
+    return;
+  }
+
+  error_ = theError;
+  std::shared_ptr<HTTPRequest> reporter = keepAlive;
+  if (auto measured = mainRequest_.lock()) {
+    measured->setError(theError);
+    reporter = measured;
+  }
+  if (isPACFileRequest_) {
+    reporter->reportFailure();
+  } else {
+    platform::performOnMainThread([reporter] { reporter->reportFailure(); }, platform::isMainThread());
+  }
+  if (inProgress_) markAsFinished();
+}
+
+void HTTPRequest::markAsFinished() {
+  auto keepAlive = self();
+  std::lock_guard lock(cancelledLock_);
+  requestMessage_.reset();
+  const bool wasFinished = finished_;
+  const bool wasExecuting = inProgress_;
+  if (!wasFinished) willChangeValueForKey("isFinished");
+  if (wasExecuting) willChangeValueForKey("isExecuting");
+  inProgress_ = false;
+  finished_ = true;
+  if (wasExecuting) didChangeValueForKey("isExecuting");
+  if (!wasFinished) didChangeValueForKey("isFinished");
+}
+
+}  // namespace http

@@ -1,0 +1,321 @@
+// Reading the response head (status, headers, encoding, length, keep-alive terms), redirects,
+// the response accessors and answering a request from the cache.
+#include "http/http_request.h"
+
+#include "compression/data_decompressor.h"
+#include "http/cache_delegate.h"
+#include "http/header_dictionary.h"
+#include "http/request_class_state.h"
+#include "http/string_encodings.h"
+#include "http/transport/http_stream.h"
+#include "platform/threads.h"
+
+#include <QFile>
+#include <QNetworkCookie>
+
+namespace http {
+namespace {
+
+// A decimal length as sent in Content-Length: digits after optional white space, stopping at the
+// first other character; no digits give 0; a value too large for 64 bits saturates.
+quint64 parseDecimalLength(const QString& text) {
+  quint64 value = 0;
+  qsizetype i = 0;
+  while (i < text.size() && text[i].isSpace()) ++i;
+  for (; i < text.size() && text[i] >= QLatin1Char('0') && text[i] <= QLatin1Char('9'); ++i) {
+    const quint64 digit = static_cast<quint64>(text[i].unicode() - u'0');
+    if (value > (std::numeric_limits<quint64>::max() - digit) / 10) return std::numeric_limits<quint64>::max();
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+// A small scanner over a header value, reading the way the keep-alive terms are read: a literal
+// matches only where the scan stands (after white space), numbers are optional.
+class Scanner {
+ public:
+  explicit Scanner(QString text) : text_(std::move(text)) {}
+  bool scanLiteral(QStringView literal) {
+    skipSpace();
+    if (!QStringView(text_).mid(pos_).startsWith(literal)) return false;
+    pos_ += literal.size();
+    return true;
+  }
+  bool scanInt(int* out) {
+    skipSpace();
+    qsizetype i = pos_;
+    if (i < text_.size() && (text_[i] == QLatin1Char('-') || text_[i] == QLatin1Char('+'))) ++i;
+    const qsizetype digits = i;
+    while (i < text_.size() && text_[i].isDigit()) ++i;
+    if (i == digits) return false;
+    bool ok = false;
+    const int value = text_.mid(pos_, i - pos_).toInt(&ok);
+    *out = ok ? value : (text_[pos_] == QLatin1Char('-') ? std::numeric_limits<int>::min()
+                                                           : std::numeric_limits<int>::max());
+    pos_ = i;
+    return true;
+  }
+  void scanUpTo(QStringView literal) {
+    const qsizetype found = text_.indexOf(literal, pos_);
+    pos_ = found < 0 ? text_.size() : found;
+  }
+
+ private:
+  void skipSpace() {
+    while (pos_ < text_.size() && text_[pos_].isSpace()) ++pos_;
+  }
+  QString text_;
+  qsizetype pos_ = 0;
+};
+
+// Scheme, host and port (with the scheme's default) of a URL: what decides whether credentials
+// may follow a redirect.
+bool sameOrigin(const QUrl& a, const QUrl& b) {
+  const auto defaultPort = [](const QUrl& u) {
+    return u.port(u.scheme().toLower() == QLatin1String("https") ? 443 : 80);
+  };
+  return a.scheme().toLower() == b.scheme().toLower() && a.host().toLower() == b.host().toLower() &&
+         defaultPort(a) == defaultPort(b);
+}
+
+}  // namespace
+
+void HTTPRequest::readResponseHeaders() {
+  authenticationNeeded_ = 0;
+  if (!readStream_) return;
+  const std::optional<transport::ResponseHead> head = readStream_->responseHead();
+  if (!head) return;  // not complete yet: a later event tries again
+
+  responseHeaders_ = headerDictionary(head->headers);
+  responseStatusCode_ = head->statusCode;
+  responseStatusMessage_ = QString::fromLatin1(head->statusLine);
+
+  if (auto cache = downloadCache_.lock(); cache && cache->canUseCachedDataForRequest(*this)) {
+    cache->updateExpiryForRequest(*this, secondsToCache_);
+    useDataFromCache();
+    return;
+  }
+
+  if (responseStatusCode_ == 401) authenticationNeeded_ = 1;
+  else if (responseStatusCode_ == 407) authenticationNeeded_ = 2;
+
+  parseStringEncodingFromHeaders();
+
+  responseCookies_.clear();
+  for (const QByteArray& value : head->headers.values("Set-Cookie")) {
+    for (const QNetworkCookie& cookie : QNetworkCookie::parseCookies(value)) {
+      QNetworkCookie normalized = cookie;
+      normalized.normalize(url_);
+      responseCookies_.append(QVariant::fromValue(normalized));
+    }
+  }
+
+  if (!willRedirect()) {
+    std::shared_ptr<HTTPRequest> receiving = mainRequest_.lock();
+    HTTPRequest& target = receiving ? *receiving : *this;
+    const platform::StringMap& headers = *responseHeaders_;
+    if (headers.contains(QStringLiteral("Content-Length"))) {
+      const quint64 length = parseDecimalLength(headers.value(QStringLiteral("Content-Length")));
+      if (receiving && allowCompressedResponse_ && length == 20 && showAccurateProgress_ &&
+          shouldResetDownloadProgress_) {
+        // 20 bytes is the size of an empty gzip body, not of the resource.
+        receiving->setShowAccurateProgress(false);
+        receiving->incrementDownloadSizeBy(1);
+      } else {
+        target.contentLength_ = length;
+        if (showAccurateProgress_ && shouldResetDownloadProgress_) {
+          target.incrementDownloadSizeBy(static_cast<qint64>(target.contentLength_ + target.partialDownloadSize_));
+        }
+      }
+    } else if (showAccurateProgress_ && shouldResetDownloadProgress_) {
+      target.showAccurateProgress_ = false;
+      target.incrementDownloadSizeBy(1);
+    }
+  }
+
+  if (shouldAttemptPersistentConnection_) {
+    const QString connection = responseHeaders_->value(QStringLiteral("Connection")).toLower();
+    const bool mayReuse = (!head->isHttp10() || connection == QLatin1String("keep-alive")) &&
+                          connection != QLatin1String("close");
+    if (mayReuse) {
+      if (responseHeaders_->contains(QStringLiteral("Keep-Alive"))) {
+        Scanner scanner(responseHeaders_->value(QStringLiteral("Keep-Alive")));
+        int timeout = 0;
+        int max = 0;
+        scanner.scanLiteral(u"timeout=");
+        scanner.scanInt(&timeout);
+        scanner.scanUpTo(u"max=");
+        scanner.scanLiteral(u"max=");
+        scanner.scanInt(&max);
+        if (max > 5) {
+          connectionCanBeReused_ = true;
+          persistentConnectionTimeoutSeconds_ = timeout;
+        }
+      } else {
+        connectionCanBeReused_ = true;
+      }
+    }
+  }
+
+  auto request = self();
+  const platform::StringMap headersCopy = *responseHeaders_;
+  platform::performOnMainThread([request, headersCopy] { request->requestReceivedResponseHeaders(headersCopy); },
+                                platform::isMainThread());
+}
+
+void HTTPRequest::parseStringEncodingFromHeaders() {
+  StringEncoding encoding = 0;
+  QString mimeType;
+  if (responseHeaders_ && responseHeaders_->contains(QStringLiteral("Content-Type"))) {
+    parseMimeType(&mimeType, &encoding, responseHeaders_->value(QStringLiteral("Content-Type")));
+  }
+  responseEncoding_ = encoding != 0 ? encoding : defaultResponseEncoding_;
+}
+
+// ---- Redirects ---------------------------------------------------------------------------------
+
+bool HTTPRequest::willRedirect() {
+  if (!shouldRedirect_ || !responseHeaders_ || !responseHeaders_->contains(QStringLiteral("Location"))) {
+    return false;
+  }
+  const int status = responseStatusCode_;
+  if (status != 301 && status != 302 && status != 303 && status != 307) return false;
+
+  auto request = self();
+  platform::performOnMainThread([request] { request->requestRedirected(); }, platform::isMainThread());
+
+  if (status == 307 || (shouldUseRFC2616RedirectBehaviour_ && status != 303)) {
+    applyCookieHeader();
+  } else {
+    setRequestMethod(QStringLiteral("GET"));
+    postBody_.clear();
+    postLength_ = 0;
+    platform::StringMap kept;
+    for (const QString& name : {QStringLiteral("User-Agent"), QStringLiteral("Accept")}) {
+      if (requestHeaders_.contains(name)) kept.insert(name, requestHeaders_.value(name));
+    }
+    requestHeaders_ = kept;
+    haveBuiltRequestHeaders_ = false;
+  }
+
+  redirectURL_ = url_.resolved(QUrl(responseHeaders_->value(QStringLiteral("Location"))));
+  if (!sameOrigin(url_, redirectURL_)) {
+    // Credentials and cookies meant for one origin never travel to another.
+    requestHeaders_.remove(QStringLiteral("Authorization"));
+    requestHeaders_.remove(QStringLiteral("Cookie"));
+    if (!url_.userName().isEmpty() && username_ == url_.userName()) {
+      username_.clear();
+      password_.clear();
+    }
+  }
+  needsRedirect_ = true;
+  requestCookies_.clear();
+  return true;
+}
+
+bool HTTPRequest::willAskDelegateToConfirmRedirect() {
+  QUrl target;
+  {
+    std::lock_guard lock(cancelledLock_);
+    const bool delegateConfirms = platform::responds(delegate_, willRedirectSelector_);
+    const bool queueConfirms = queue_ && queue_->respondsToSelector("request:willRedirectToURL:");
+    if (!delegateConfirms && !queueConfirms) return false;
+    target = redirectURL_;
+    redirectURL_.clear();
+  }
+  auto request = self();
+  platform::performOnMainThread([request, target] { request->requestWillRedirectToURL(target); },
+                                platform::isMainThread());
+  return true;
+}
+
+void HTTPRequest::redirectToURL(const QUrl& newURL) {
+  {
+    std::lock_guard lock(cancelledLock_);
+    redirectURL_ = newURL;
+  }
+  auto request = self();
+  platform::performOnNetworkThread([request] { request->performRedirect(); });
+}
+
+void HTTPRequest::performRedirect() {
+  auto keepAlive = self();
+  std::lock_guard lock(cancelledLock_);
+  if (cancelled_) return;
+  setURL(redirectURL_);
+  complete_ = true;
+  needsRedirect_ = false;
+  ++redirectCount_;
+  if (redirectCount_ > RedirectionLimit) {
+    failWithError(TooMuchRedirectionError());
+    complete_ = true;
+    return;
+  }
+  main();
+}
+
+// ---- Response accessors ------------------------------------------------------------------------
+
+bool HTTPRequest::isResponseCompressed() const {
+  return responseHeaders_ && responseHeaders_->value(QStringLiteral("Content-Encoding")).contains(QLatin1String("gzip"));
+}
+
+QByteArray HTTPRequest::responseData() const {
+  if (!rawResponseData_) return {};
+  if (isResponseCompressed() && shouldWaitToInflateCompressedResponses_) {
+    return compression::DataDecompressor::uncompressData(*rawResponseData_, nullptr);
+  }
+  return *rawResponseData_;
+}
+
+QString HTTPRequest::responseString() const {
+  const QByteArray data = responseData();
+  if (data.isNull()) return {};
+  return decodeText(data, responseEncoding_);
+}
+
+// ---- Answers from the cache ----------------------------------------------------------------------
+
+void HTTPRequest::useDataFromCache() {
+  auto keepAlive = self();
+  std::shared_ptr<HTTPRequest> measured = mainRequest_.lock();
+  HTTPRequest& receiving = measured ? *measured : *this;
+  std::shared_ptr<CacheDelegate> cache = downloadCache_.lock();
+  if (cache) {
+    const platform::StringMap headers = cache->cachedResponseHeadersForURL(url_);
+    const QString dataPath = cache->pathToCachedResponseDataForURL(url_);
+    if (!headers.isEmpty() && !dataPath.isEmpty()) {
+      responseStatusCode_ = headers.value(QStringLiteral("X-Cache-Response-Status-Code")).toInt();
+      didUseCachedResponse_ = true;
+      receiving.responseHeaders_ = headers;
+      if (!receiving.downloadDestinationPath_.isEmpty()) {
+        receiving.downloadDestinationPath_ = dataPath;
+      } else {
+        QFile file(dataPath);
+        receiving.rawResponseData_ = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+      }
+      receiving.contentLength_ = static_cast<quint64>(headers.value(QStringLiteral("Content-Length")).toLongLong());
+      receiving.totalBytesRead_ = receiving.contentLength_;
+      receiving.parseStringEncodingFromHeaders();
+      receiving.responseCookies_.clear();
+      for (const QString& value : headers.value(QStringLiteral("Set-Cookie")).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        for (const QNetworkCookie& cookie : QNetworkCookie::parseCookies(value.toUtf8())) {
+          receiving.responseCookies_.append(QVariant::fromValue(cookie));
+        }
+      }
+      if (willRedirect()) {
+        if (!willAskDelegateToConfirmRedirect()) performRedirect();
+        return;
+      }
+    }
+  }
+  receiving.complete_ = true;
+  receiving.downloadComplete_ = true;
+  if (receiving.redirectCount_ == 0) receiving.originalURL_ = receiving.url();
+  receiving.updateProgressIndicators();
+  receiving.requestFinished();
+  receiving.markAsFinished();
+  if (measured) markAsFinished();
+}
+
+}  // namespace http
