@@ -188,6 +188,9 @@ void StreamChannel::deliver(quint64 generation) {
   // The client may read, unschedule, close or drop the stream; `client` and this channel stay
   // alive for the call (the caller of deliver() holds a strong reference).
   client(event);
+  // A client that did not read (nothing was waiting: the head alone, say) still gets the end.
+  std::lock_guard lock(mutex_);
+  if (generation == generation_) postDeliveryLocked();
 }
 
 }  // namespace http::transport
