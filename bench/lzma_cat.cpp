@@ -22,7 +22,7 @@ using namespace sevenzip;
 namespace {
 
 constexpr size_t kInChunk = 1 << 20;
-constexpr size_t kOutStep = 4 << 20;
+constexpr size_t kOutStep = 32 << 20;  // at least this much new output between slides
 
 int fail(int code, const char* what) {
   std::fprintf(stderr, "lzma_cat: %s (result %d)\n", what, code);
@@ -41,11 +41,21 @@ bool parseHex(const char* s, uint8_t* out, size_t n) {
   return true;
 }
 
+// The output window: malloc'd (not zero-filled), grown with realloc.
 struct Output {
-  std::vector<uint8_t> window;
+  uint8_t* window = nullptr;
+  size_t size = 0;
   size_t written = 0;  // window bytes already on stdout
+  ~Output() { std::free(window); }
+  bool resize(size_t n) {
+    auto* p = static_cast<uint8_t*>(std::realloc(window, n));
+    if (p == nullptr) return false;
+    window = p;
+    size = n;
+    return true;
+  }
   bool flush(size_t upTo) {
-    if (upTo > written && std::fwrite(window.data() + written, 1, upTo - written, stdout) != upTo - written)
+    if (upTo > written && std::fwrite(window + written, 1, upTo - written, stdout) != upTo - written)
       return false;
     written = upTo;
     return true;
@@ -95,11 +105,11 @@ int main(int argc, char** argv) {
   uint64_t history = lz->props.dicSize;
   if (sizeKnown && unpackSize < history) history = unpackSize;
   Output out;
-  size_t capacity = static_cast<size_t>(history) + kOutStep;
+  size_t capacity = static_cast<size_t>(history) + (history > kOutStep ? history : kOutStep);
   if (sizeKnown && unpackSize < capacity) capacity = static_cast<size_t>(unpackSize);
-  out.window.resize(capacity == 0 ? 1 : capacity);
-  lz->dict = out.window.data();
-  lz->dictCapacity = out.window.size();
+  if (!out.resize(capacity == 0 ? 1 : capacity)) return fail(2, "can not allocate memory");
+  lz->dict = out.window;
+  lz->dictCapacity = out.size;
   if (kind == kRaw2) Lzma2Decoder_Init(&dec2);
   else LzmaDecoder_Init(lz);
 
@@ -112,12 +122,12 @@ int main(int argc, char** argv) {
       if (!out.flush(lz->dictPos)) return fail(11, "can not write output");
       if (history == 0 || history >= lz->dictPos) {
         // No room to slide: grow (only when the dictionary is as big as everything so far).
-        out.window.resize(out.window.size() * 2);
-        lz->dict = out.window.data();
-        lz->dictCapacity = out.window.size();
+        if (!out.resize(out.size * 2)) return fail(2, "can not allocate memory");
+        lz->dict = out.window;
+        lz->dictCapacity = out.size;
       } else {
         size_t keep = static_cast<size_t>(history);
-        std::memmove(out.window.data(), out.window.data() + lz->dictPos - keep, keep);
+        std::memmove(out.window, out.window + lz->dictPos - keep, keep);
         lz->dictPos = keep;
         out.written = keep;
       }

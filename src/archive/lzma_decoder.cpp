@@ -90,35 +90,107 @@ struct RangeDecoder {
     return zero;
   }
 
-  // Decodes one bit without branching on it and appends it to `sym`; probs[sym] is the model.
-  LZMA_ALWAYS_INLINE void treeBit(uint16_t* probs, uint32_t& sym) {
-    uint32_t prob = probs[sym];
+  // Decodes one bit without branching on it, given the loaded value `prob` of model `slot`, and
+  // updates the model. `next` receives p0 for a 0 bit and p1 for a 1 bit: loading both candidate
+  // models of the next bit before this one is known takes the load off the critical path.
+  // Returns mask0: all ones for a 0 bit, 0 for a 1 bit.
+  LZMA_ALWAYS_INLINE uint32_t bitSelect(uint16_t* slot, uint32_t prob, uint32_t p0, uint32_t p1,
+                                        uint32_t& next) {
     uint32_t bound = (range >> kNumBitModelTotalBits) * prob;
-    uint32_t bit = code >= bound ? 1u : 0u;
-    uint32_t mask = 0u - bit;
-    range = bit ? range - bound : bound;
-    code -= bound & mask;
-    int32_t delta = static_cast<int32_t>(prob - (~mask & kBit0Target));
-    probs[sym] = static_cast<uint16_t>(prob - static_cast<uint32_t>(delta >> kNumMoveBits));
-    sym = (sym << 1) + bit;
+    uint32_t mask0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    // cmp sets the carry for a 0 bit; conditional moves pick range, code and the next model, and
+    // sbb turns the carry into mask0. Left to itself the compiler branches here.
+    uint32_t r1 = range - bound;
+    uint32_t c1 = code - bound;
+    range = bound;
+    next = p1;
+    __asm__("cmpl %[bound], %[code]\n\t"
+            "cmovael %[r1], %[range]\n\t"
+            "cmovael %[c1], %[code]\n\t"
+            "cmovbl %[p0], %[next]\n\t"
+            "sbbl %[mask0], %[mask0]"
+            : [range] "+r"(range), [code] "+r"(code), [next] "+r"(next), [mask0] "=r"(mask0)
+            : [bound] "r"(bound), [r1] "r"(r1), [c1] "r"(c1), [p0] "r"(p0)
+            : "cc");
+#else
+    mask0 = code < bound ? ~0u : 0u;
+    range = bound + ((range - bound - bound) & ~mask0);
+    code -= bound & ~mask0;
+    next = p1 ^ ((p0 ^ p1) & mask0);
+#endif
+    int32_t delta = static_cast<int32_t>(prob - (mask0 & kBit0Target));
+    *slot = static_cast<uint16_t>(prob - static_cast<uint32_t>(delta >> kNumMoveBits));
     normalize();
+    return mask0;
   }
 
+  // Decodes one bit of a bit tree and appends it to `sym`; probs[sym] is the model.
+  LZMA_ALWAYS_INLINE void treeBit(uint16_t* probs, uint32_t& sym) {
+    uint32_t unused;
+    uint32_t mask0 = bitSelect(probs + sym, probs[sym], 0, 0, unused);
+    sym = sym + sym + 1 + mask0;
+  }
+
+  // A bit tree of kBits bits, most significant first; returns the value without the leading 1.
   template <unsigned kBits>
   LZMA_ALWAYS_INLINE uint32_t tree(uint16_t* probs) {
     uint32_t sym = 1;
-    for (unsigned i = 0; i < kBits; i++) treeBit(probs, sym);
+    uint32_t prob = probs[1];
+#pragma GCC unroll 8
+    for (unsigned i = 0; i + 1 < kBits; i++) {
+      uint32_t p0 = probs[2 * sym];
+      uint32_t p1 = probs[2 * sym + 1];
+      uint32_t mask0 = bitSelect(probs + sym, prob, p0, p1, prob);
+      sym = sym + sym + 1 + mask0;
+    }
+    uint32_t unused;
+    uint32_t mask0 = bitSelect(probs + sym, prob, 0, 0, unused);
+    sym = sym + sym + 1 + mask0;
     return sym - (1u << kBits);
   }
 
-  // Reverse bit tree of `bits` bits added to `value` starting at bit 0.
+  // Matched literal: while the decoded bits agree with matchByte, the bit of matchByte selects one
+  // of two extra model sets (offs 0x100); after the first disagreement offs is 0 and the plain
+  // models continue. Both candidate models of the next bit are loaded ahead.
+  LZMA_ALWAYS_INLINE uint32_t matchedLiteral(uint16_t* lit, uint32_t matchByte) {
+    uint32_t sym = 1;
+    uint32_t offs = 0x100;
+    matchByte <<= 1;
+    uint32_t idx = offs + (matchByte & offs) + sym;
+    uint32_t prob = lit[idx];
+#pragma GCC unroll 8
+    for (unsigned i = 0; i < 7; i++) {
+      uint32_t offs0 = offs & ~matchByte;  // offs after a 0 bit
+      uint32_t offs1 = offs & matchByte;   // offs after a 1 bit
+      uint32_t nextMatch = matchByte << 1;
+      uint32_t idx0 = offs0 + (nextMatch & offs0) + sym + sym;
+      uint32_t idx1 = offs1 + (nextMatch & offs1) + sym + sym + 1;
+      uint32_t mask0 = bitSelect(lit + idx, prob, lit[idx0], lit[idx1], prob);
+      sym = sym + sym + 1 + mask0;
+      offs = offs1 ^ ((offs0 ^ offs1) & mask0);
+      idx = idx1 ^ ((idx0 ^ idx1) & mask0);
+      matchByte = nextMatch;
+    }
+    uint32_t unused;
+    uint32_t mask0 = bitSelect(lit + idx, prob, 0, 0, unused);
+    sym = sym + sym + 1 + mask0;
+    return sym & 0xFF;
+  }
+
+  // Reverse bit tree of `bits` bits (at least 1) added to `value` starting at bit 0.
   LZMA_ALWAYS_INLINE uint32_t reverse(uint16_t* probs, unsigned bits, uint32_t value) {
     uint32_t m = 1;
-    for (unsigned i = 0; i < bits; i++) {
-      treeBit(probs, m);
+    uint32_t prob = probs[1];
+    for (unsigned i = 0; i + 1 < bits; i++) {
+      uint32_t mask0 = bitSelect(probs + m, prob, probs[2 * m], probs[2 * m + 1], prob);
+      m = m + m + 1 + mask0;
       value += (m & 1) << i;
     }
-    return value;
+    uint32_t unused;
+    uint32_t mask0 = bitSelect(probs + m, prob, 0, 0, unused);
+    m = m + m + 1 + mask0;
+    return value + ((m & 1) << (bits - 1));
   }
 
   // Bits with fixed probability one half, most significant first.
@@ -178,8 +250,10 @@ ArchiveResult decodeSymbols(LzmaDecoder* dec, size_t limit, const uint8_t* bufLi
   uint16_t* const probs = dec->probs;
   uint8_t* const dict = dec->dict;
   const uint8_t* const dictEnd = dec->dict + dec->dictCapacity;
-  const unsigned lc = dec->props.lc;
-  const uint32_t lpMask = (1u << dec->props.lp) - 1;
+  // Literal coder index: the low lp bits of the position and the high lc bits of the previous
+  // byte, taken together from (position << 8 | previous byte).
+  const unsigned litShift = 8 - dec->props.lc;
+  const uint32_t litMask = (1u << (dec->props.lc + dec->props.lp)) - 1;
   const uint32_t pbMask = (1u << dec->props.pb) - 1;
   const uint32_t checkDicSize = dec->dictFull;
   size_t pos = dec->dictPos;
@@ -194,29 +268,9 @@ ArchiveResult decodeSymbols(LzmaDecoder* dec, size_t limit, const uint8_t* bufLi
     const uint32_t posState = totalPos & pbMask;
     if (rc.isZero(probs + kIsMatch + (state << kNumPosBitsMax) + posState)) {
       uint32_t prev = (totalPos | checkDicSize) != 0 ? dict[pos - 1] : 0;
-      uint16_t* lit = probs + kLiteral +
-                      kLiteralCoderSize * ((((totalPos & lpMask) << lc) + (prev >> (8 - lc))));
-      uint32_t sym = 1;
-      if (state < kNumLitStates) {
-        rc.treeBit(lit, sym); rc.treeBit(lit, sym); rc.treeBit(lit, sym); rc.treeBit(lit, sym);
-        rc.treeBit(lit, sym); rc.treeBit(lit, sym); rc.treeBit(lit, sym); rc.treeBit(lit, sym);
-      } else {
-        // Matched literal: while the decoded bits agree with the byte at rep0, the bit of that
-        // byte selects one of two extra probability sets (offs 0x100); after the first
-        // disagreement offs becomes 0 and the plain coder continues.
-        uint32_t matchByte = dict[pos - rep0];
-        uint32_t offs = 0x100;
-        do {
-          matchByte <<= 1;
-          uint32_t bit;
-          uint32_t idx = offs + (matchByte & offs) + sym;
-          uint32_t s = idx;
-          rc.treeBit(lit, s);
-          bit = s & 1;
-          sym = (sym << 1) + bit;
-          offs &= matchByte ^ (bit - 1u);
-        } while (sym < 0x100);
-      }
+      uint16_t* lit = probs + kLiteral + kLiteralCoderSize * ((((totalPos << 8) | prev) >> litShift) & litMask);
+      uint32_t sym = state < kNumLitStates ? rc.tree<8>(lit)
+                                           : rc.matchedLiteral(lit, dict[pos - rep0]);
       dict[pos++] = static_cast<uint8_t>(sym);
       totalPos++;
       state = kLiteralNextState[state];
