@@ -245,3 +245,19 @@ TEST(ExecutionTest, TheSharedQueueRunsAtMostFourRequestsAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FailureTest, AConnectionClosedWithoutAnswerFailsPromptly) {
+  testsupport::TestHttpServer server;
+  server.route("/drop", testsupport::HttpResponse::dropConnection());
+  auto request = http::HTTPRequest::requestWithURL(server.url("/drop"));
+  request->setTimeOutSeconds(5);
+  request->startSynchronous();
+  ASSERT_NE(request->error(), nullptr);
+  EXPECT_EQ(request->error()->code(), http::ConnectionFailureErrorType) << "not a time-out";
+  EXPECT_EQ(request->retryCount(), 1);
+  EXPECT_EQ(server.requestCount(), 2);
+}
+
+}  // namespace
