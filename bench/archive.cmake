@@ -2,3 +2,7 @@
 # comparison scripts and tests), the in-process decode benchmarks and the libarchive baseline.
 add_executable(lzma_cat ${CMAKE_CURRENT_LIST_DIR}/lzma_cat.cpp)
 target_link_libraries(lzma_cat PRIVATE archive)
+
+add_executable(extract_7z ${CMAKE_CURRENT_LIST_DIR}/extract_7z.cpp)
+target_link_libraries(extract_7z PRIVATE archive)
+set_target_properties(lzma_cat extract_7z PROPERTIES AUTOMOC OFF)

@@ -36,9 +36,9 @@ constexpr unsigned kPosSlot = kIsRep0Long + (kNumStates << kNumPosBitsMax);
 constexpr unsigned kStartPosModelIndex = 4;
 constexpr unsigned kEndPosModelIndex = 14;
 constexpr unsigned kNumFullDistances = 1u << (kEndPosModelIndex >> 1);
-constexpr unsigned kSpecPos = kPosSlot + (kNumLenToPosStates << kNumPosSlotBits);
+constexpr unsigned kPosDecoders = kPosSlot + (kNumLenToPosStates << kNumPosSlotBits);
 constexpr unsigned kNumAlignBits = 4;
-constexpr unsigned kAlign = kSpecPos + kNumFullDistances - kEndPosModelIndex;
+constexpr unsigned kAlign = kPosDecoders + kNumFullDistances - kEndPosModelIndex;
 // Length coder: choice, choice2, low[16][8], mid[16][8], high[256].
 constexpr unsigned kLenLowBits = 3;
 constexpr unsigned kLenHighBits = 8;
@@ -290,7 +290,7 @@ ArchiveResult decodeSymbols(LzmaDecoder* dec, size_t limit, const uint8_t* bufLi
         unsigned numDirectBits = (posSlot >> 1) - 1;
         dist = (2 | (posSlot & 1)) << numDirectBits;
         if (posSlot < kEndPosModelIndex) {
-          dist = rc.reverse(probs + kSpecPos + dist - posSlot - 1, numDirectBits, dist);
+          dist = rc.reverse(probs + kPosDecoders + dist - posSlot - 1, numDirectBits, dist);
         } else {
           dist += rc.direct(numDirectBits - kNumAlignBits) << kNumAlignBits;
           dist = rc.reverse(probs + kAlign, kNumAlignBits, dist);
@@ -458,7 +458,7 @@ class TrialDecoder {
         unsigned numDirectBits = (static_cast<unsigned>(posSlot) >> 1) - 1;
         if (static_cast<unsigned>(posSlot) < kEndPosModelIndex) {
           uint32_t base = (2 | (static_cast<uint32_t>(posSlot) & 1)) << numDirectBits;
-          if (reverse(probs + kSpecPos + base - posSlot - 1, numDirectBits) < 0) return Trial::TooShort;
+          if (reverse(probs + kPosDecoders + base - posSlot - 1, numDirectBits) < 0) return Trial::TooShort;
         } else {
           for (unsigned i = 0; i < numDirectBits - kNumAlignBits; i++) {
             range_ >>= 1;

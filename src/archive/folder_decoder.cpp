@@ -1,0 +1,252 @@
+// Folder decoding into the final output buffer and the dictionary cache (heap or mapped file).
+// Decoders read the archive through Look/Skip so the compressed bytes are never copied twice.
+#include "archive/folder_decoder.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/lzma2_decoder.h"
+#include "archive/lzma_decoder.h"
+
+namespace sevenzip {
+namespace {
+
+bool isMainMethod(uint64_t m) { return m == kMethodCopy || m == kMethodLzma || m == kMethodLzma2; }
+
+bool isSupportedCoder(const CoderInfo& c) {
+  return c.numInStreams == 1 && c.numOutStreams == 1 && isMainMethod(c.methodId);
+}
+
+// Of the folder shapes of the format (one main coder; a main coder followed by an x86 or ARM branch
+// filter; the four-coder BCJ2 arrangement) only the first decodes: no filter is implemented, so
+// filter folders end as unsupported, like every other shape, before anything is decoded.
+bool isDecodableFolder(const Folder* f) {
+  return f->numCoders == 1 && isSupportedCoder(f->coders[0]) && f->numPackStreams == 1 && f->packStreams[0] == 0 &&
+         f->numBindPairs == 0;
+}
+
+ArchiveResult decodeCopy(uint64_t packSize, LookAheadStream* stream, uint8_t* out, size_t outSize) {
+  if (packSize != outSize) return ResDataError;
+  while (outSize != 0) {
+    const void* buf;
+    size_t n = outSize < kDecodeLookSize ? outSize : kDecodeLookSize;
+    ArchiveResult res = stream->Look(&buf, &n);
+    if (res != ResOk) return res;
+    if (n == 0) return ResInputEof;
+    std::memcpy(out, buf, n);
+    out += n;
+    outSize -= n;
+    if ((res = stream->Skip(n)) != ResOk) return res;
+  }
+  return ResOk;
+}
+
+// Drives an LZMA or LZMA2 decoder over the pack stream until the output is full or no progress is
+// made. Success needs every looked-at byte consumed and an accepted final status.
+template <typename Decode>
+ArchiveResult decodeStream(LzmaDecoder* lz, uint64_t packSize, LookAheadStream* stream, size_t outSize,
+                           Decode decode, bool acceptMaybeFinished) {
+  uint64_t packLeft = packSize;
+  for (;;) {
+    const void* buf;
+    size_t lookahead = kDecodeLookSize;
+    if (lookahead > packLeft) lookahead = static_cast<size_t>(packLeft);
+    ArchiveResult res = stream->Look(&buf, &lookahead);
+    if (res != ResOk) return res;
+    size_t dictBefore = lz->dictPos;
+    size_t inProcessed = lookahead;
+    LzmaStatus status;
+    res = decode(outSize, static_cast<const uint8_t*>(buf), &inProcessed, &status);
+    lookahead -= inProcessed;
+    packLeft -= inProcessed;
+    if (res != ResOk) return res;
+    if (lz->dictPos == outSize || (inProcessed == 0 && lz->dictPos == dictBefore)) {
+      bool finished = status == LzmaStatusFinishedWithMark ||
+                      (acceptMaybeFinished && status == LzmaStatusMaybeFinishedWithoutMark);
+      return lookahead == 0 && finished ? ResOk : ResDataError;
+    }
+    if ((res = stream->Skip(inProcessed)) != ResOk) return res;
+  }
+}
+
+ArchiveResult decodeLzma(const CoderInfo& coder, uint64_t packSize, LookAheadStream* stream, uint8_t* out,
+                         size_t outSize, const Allocator* alloc) {
+  LzmaDecoder dec;
+  ArchiveResult res = LzmaDecoder_AllocateProbs(&dec, coder.props.data, coder.props.size, alloc);
+  if (res != ResOk) return res;
+  dec.dict = out;
+  dec.dictCapacity = outSize;
+  LzmaDecoder_Init(&dec);
+  res = decodeStream(
+      &dec, packSize, stream, outSize,
+      [&](size_t limit, const uint8_t* src, size_t* len, LzmaStatus* st) {
+        return LzmaDecoder_DecodeToDict(&dec, limit, src, len, LzmaFinishEnd, st);
+      },
+      true);
+  LzmaDecoder_FreeProbs(&dec, alloc);
+  return res;
+}
+
+ArchiveResult decodeLzma2(const CoderInfo& coder, uint64_t packSize, LookAheadStream* stream, uint8_t* out,
+                          size_t outSize, const Allocator* alloc) {
+  if (coder.props.size != 1) return ResDataError;
+  Lzma2Decoder dec;
+  ArchiveResult res = Lzma2Decoder_AllocateProbs(&dec, coder.props.data[0], alloc);
+  if (res != ResOk) return res;
+  dec.decoder.dict = out;
+  dec.decoder.dictCapacity = outSize;
+  Lzma2Decoder_Init(&dec);
+  res = decodeStream(
+      &dec.decoder, packSize, stream, outSize,
+      [&](size_t limit, const uint8_t* src, size_t* len, LzmaStatus* st) {
+        return Lzma2Decoder_DecodeToDict(&dec, limit, src, len, LzmaFinishEnd, st);
+      },
+      false);
+  LzmaDecoder_FreeProbs(&dec.decoder, alloc);
+  return res;
+}
+
+uint32_t crcOf(const uint8_t* data, size_t size) {
+  uLong crc = crc32(0, nullptr, 0);
+  while (size != 0) {  // crc32 takes 32-bit lengths
+    uInt n = size > (1u << 30) ? (1u << 30) : static_cast<uInt>(size);
+    crc = crc32(crc, data, n);
+    data += n;
+    size -= n;
+  }
+  return static_cast<uint32_t>(crc);
+}
+
+}  // namespace
+
+ArchiveResult Folder_Decode(const Folder* folder, const uint64_t* packSizes, uint32_t numPackSizes,
+                            LookAheadStream* stream, uint64_t startPos, uint8_t* out, size_t outSize,
+                            const Allocator* alloc) {
+  if (!isDecodableFolder(folder) || numPackSizes == 0) return ResUnsupported;
+  const CoderInfo& coder = folder->coders[0];
+  ArchiveResult res = LookAheadStream_SeekTo(stream, startPos);
+  if (res != ResOk) return res;
+  switch (coder.methodId) {
+    case kMethodCopy: return decodeCopy(packSizes[0], stream, out, outSize);
+    case kMethodLzma: return decodeLzma(coder, packSizes[0], stream, out, outSize, alloc);
+    case kMethodLzma2: return decodeLzma2(coder, packSizes[0], stream, out, outSize, alloc);
+    default: return ResUnsupported;
+  }
+}
+
+void FolderCache_Init(FolderCache* cache, const Allocator* alloc) {
+  cache->alloc = alloc;
+  cache->folderIndex = kNoFolder;
+  cache->outBuffer = nullptr;
+  cache->outBufferSize = 0;
+  cache->entryOffset = 0;
+  cache->entrySize = 0;
+  cache->mapFile = nullptr;
+  cache->mapSize = 0;
+}
+
+void FolderCache_Unmap(FolderCache* cache) {
+  if (cache->mapFilename == nullptr || cache->outBuffer == nullptr) return;
+  if (munmap(cache->outBuffer, cache->mapSize) != 0) std::abort();  // cannot happen for our own mapping
+  cache->outBuffer = nullptr;
+  cache->mapSize = 0;
+}
+
+void FolderCache_Free(FolderCache* cache) {
+  if (cache->mapFile != nullptr) {
+    FolderCache_Unmap(cache);
+    std::fclose(cache->mapFile);
+  } else if (cache->alloc != nullptr) {
+    cache->alloc->Free(cache->alloc, cache->outBuffer);
+  }
+  FolderCache_Init(cache, cache->alloc);
+}
+
+bool FolderCache_Map(FolderCache* cache) {
+  std::FILE* f = std::fopen(cache->mapFilename, "wb+");
+  if (f == nullptr) return false;
+  size_t size = cache->outBufferSize;
+  if (size > SIZE_MAX - (kCachePageSize - 1)) {
+    std::fclose(f);
+    return false;
+  }
+  size_t mapSize = (size + kCachePageSize - 1) & ~(kCachePageSize - 1);
+  // Reserve the blocks now: a shared mapping whose blocks cannot be allocated later would kill
+  // the process with SIGBUS on a full disk instead of failing here.
+  int fd = fileno(f);
+  if (mapSize > static_cast<size_t>(INT64_MAX) || posix_fallocate(fd, 0, static_cast<off_t>(mapSize)) != 0) {
+    std::fclose(f);
+    return false;
+  }
+  void* p = mmap(nullptr, mapSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) {
+    std::fclose(f);
+    return false;
+  }
+  cache->mapFile = f;
+  cache->mapSize = mapSize;
+  cache->outBuffer = static_cast<uint8_t*>(p);
+  return true;
+}
+
+ArchiveResult Archive_Extract(const Archive* db, LookAheadStream* stream, uint32_t fileIndex, FolderCache* cache,
+                              const Allocator* mainAlloc, const Allocator* tempAlloc) {
+  (void)mainAlloc;
+  if (fileIndex >= db->core.numFiles) return ResFail;
+  uint32_t folderIndex = db->fileFolder[fileIndex];
+  cache->entryOffset = 0;
+  cache->entrySize = 0;
+  if (folderIndex == kNoFolder) {
+    FolderCache_Free(cache);
+    cache->folderIndex = kNoFolder;
+    return ResOk;
+  }
+  const Folder* folder = &db->core.folders[folderIndex];
+  if (cache->outBuffer == nullptr || cache->folderIndex != folderIndex) {
+    uint64_t unpackSize = Folder_GetUnpackSize(folder);
+    uint64_t start = Archive_GetFolderStreamPos(db, folderIndex, 0);
+    FolderCache_Free(cache);
+    cache->folderIndex = folderIndex;
+    ArchiveResult res = LookAheadStream_SeekTo(stream, start);
+    if (res != ResOk) return res;
+    if (unpackSize > SIZE_MAX) return ResOutOfMemory;
+    cache->outBufferSize = static_cast<size_t>(unpackSize);
+    if (unpackSize != 0) {
+      if (cache->mapFilename != nullptr && unpackSize >= kCacheMapThreshold) {
+        if (!FolderCache_Map(cache)) cache->outBuffer = nullptr;
+      } else {
+        cache->outBuffer = static_cast<uint8_t*>(cache->alloc->Alloc(cache->alloc, cache->outBufferSize));
+      }
+      if (cache->outBuffer == nullptr) return ResOutOfMemory;
+    }
+    uint32_t firstPack = db->folderFirstPackStream[folderIndex];
+    res = Folder_Decode(folder, db->core.packSizes + firstPack, db->core.numPackStreams - firstPack, stream, start,
+                        cache->outBuffer, cache->outBufferSize, tempAlloc);
+    if (res == ResOk && folder->unpackCrcDefined && crcOf(cache->outBuffer, cache->outBufferSize) != folder->unpackCrc)
+      res = ResDataError;
+    if (res != ResOk) {
+      // Never hand out a partly decoded folder: the next request decodes again.
+      FolderCache_Free(cache);
+      return res;
+    }
+  }
+  uint64_t offset = 0;
+  for (uint32_t i = db->folderFirstFile[folderIndex]; i < fileIndex; i++) offset += db->core.files[i].size;
+  const FileRecord* file = &db->core.files[fileIndex];
+  if (offset > cache->outBufferSize || file->size > cache->outBufferSize - offset) return ResFail;
+  cache->entryOffset = static_cast<size_t>(offset);
+  cache->entrySize = static_cast<size_t>(file->size);
+  // A single-stream folder whose CRC was just checked needs no second pass.
+  bool checkedWithFolder = folder->unpackCrcDefined && folder->numUnpackStreams == 1 && file->crc == folder->unpackCrc;
+  if (file->crcDefined && !checkedWithFolder && crcOf(cache->outBuffer + offset, cache->entrySize) != file->crc)
+    return ResDataError;
+  return ResOk;
+}
+
+}  // namespace sevenzip

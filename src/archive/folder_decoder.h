@@ -1,0 +1,56 @@
+// Folder decoding: a folder's whole output is decoded into one buffer (Copy, LZMA or LZMA2), and
+// the folder cache keeps the last decoded folder, in a memory-mapped file when it is large, so
+// that the files of one folder are written from one decoding.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "archive/archive_database.h"
+
+namespace sevenzip {
+
+inline constexpr uint64_t kMethodCopy = 0x00;
+inline constexpr uint64_t kMethodLzma = 0x030101;
+inline constexpr uint64_t kMethodLzma2 = 0x21;
+inline constexpr size_t kCachePageSize = 4096;
+inline constexpr uint64_t kCacheMapThreshold = 0x100000;  // folders of 1 MiB or more are mapped
+inline constexpr size_t kDecodeLookSize = 1 << 18;       // bytes asked of Look per decode step
+
+// The decoded output of at most one folder, for one extraction run.
+struct FolderCache {
+  const Allocator* alloc = nullptr;  // main allocator for heap copies of decoded folders
+  uint32_t folderIndex = kNoFolder;  // folder whose output is held, kNoFolder for none
+  uint8_t* outBuffer = nullptr;      // the decoded folder (heap block or mapping), null when none
+  size_t outBufferSize = 0;          // the folder's unpack size
+  size_t entryOffset = 0;            // where the last requested file lies in outBuffer
+  size_t entrySize = 0;              // and its size
+  const char* mapFilename = nullptr;  // cache file path (not owned); null: never map
+  std::FILE* mapFile = nullptr;      // the open cache file while a mapping exists
+  size_t mapSize = 0;                // length of the current mapping
+};
+
+void FolderCache_Init(FolderCache* cache, const Allocator* alloc);
+// Unmaps and closes, or frees the heap buffer; then FolderCache_Init. The cache file stays.
+void FolderCache_Free(FolderCache* cache);
+// Creates (truncates) the cache file, reserves outBufferSize bytes rounded up to pages on disk
+// and maps it shared. Returns true on success; on failure nothing is left open.
+bool FolderCache_Map(FolderCache* cache);
+void FolderCache_Unmap(FolderCache* cache);
+
+// Decodes `folder` (single Copy, LZMA or LZMA2 coder) from the packed streams starting at
+// `startPos` into out[0, outSize). packSizes holds the folder's pack sizes (numPackSizes of them
+// at most). Returns 0, 4 (unsupported shape or method), 1 (corrupt data or size mismatch),
+// 6 (input ended), 2, 8. Temporary buffers come from and return to `alloc`.
+ArchiveResult Folder_Decode(const Folder* folder, const uint64_t* packSizes, uint32_t numPackSizes,
+                            LookAheadStream* stream, uint64_t startPos, uint8_t* out, size_t outSize,
+                            const Allocator* alloc);
+
+// Makes file `fileIndex`'s bytes available as cache->outBuffer[entryOffset, entryOffset + entrySize),
+// decoding its folder unless the cache holds it already. The folder's CRC and the file's CRC are
+// verified where the archive defines them (mismatch: 1). Returns 0 or the first error.
+ArchiveResult Archive_Extract(const Archive* db, LookAheadStream* stream, uint32_t fileIndex, FolderCache* cache,
+                              const Allocator* mainAlloc, const Allocator* tempAlloc);
+
+}  // namespace sevenzip
