@@ -83,11 +83,11 @@ void Connection::connect() {
   const TlsOptions& options = endpoint_.tls;
   QSslConfiguration config = QSslConfiguration::defaultConfiguration();
   config.setPeerVerifyMode(QSslSocket::VerifyPeer);
-  if (!options.clientCertificate.isNull()) {
-    QList<QSslCertificate> chain{options.clientCertificate};
-    chain += options.clientCertificateChain;
+  if (options.clientIdentity) {
+    QList<QSslCertificate> chain{options.clientIdentity->certificate};
+    chain += options.clientIdentity->chain;
     config.setLocalCertificateChain(chain);
-    config.setPrivateKey(options.clientKey);
+    config.setPrivateKey(options.clientIdentity->key);
   }
   tls->setSslConfiguration(config);
   if (!options.peerName.isEmpty()) tls->setPeerVerifyName(options.peerName);

@@ -3,6 +3,7 @@
 #include "http/transport/exchange.h"
 
 #include "http/transport/connection_pool.h"
+#include "http/transport/read_buffer_pool.h"
 
 #include <QSslSocket>
 #include <QTcpSocket>
@@ -20,7 +21,7 @@ constexpr qint64 kWriteHighWaterBytes = 256 * 1024;
 // Size of one read from the body stream.
 constexpr qint64 kBodyPieceBytes = 64 * 1024;
 // Largest piece taken from the socket at once.
-constexpr qint64 kReadPieceBytes = 1024 * 1024;
+constexpr qint64 kReadPieceBytes = ReadBufferPool::kBufferBytes;
 
 bool isDropError(QAbstractSocket::SocketError e) {
   return e == QAbstractSocket::RemoteHostClosedError || e == QAbstractSocket::NetworkError;
@@ -224,12 +225,17 @@ void Exchange::onBytesWritten(qint64 bytes) {
 void Exchange::onReadyRead() {
   if (state_ != State::Exchanging) return;
   QTcpSocket* socket = connection_->socket();
-  std::vector<QByteArray> pieces;
+  std::vector<BodyPiece> pieces;
   while (socket->bytesAvailable() > 0) {
     // The consumer is behind: leave the bytes in the socket (TCP then slows the peer) until
     // the channel drained and calls back.
     if (!channel_->acceptsMoreFromWire()) return;
-    const QByteArray data = socket->read(std::min(socket->bytesAvailable(), kReadPieceBytes));
+    const qint64 want = std::min(socket->bytesAvailable(), kReadPieceBytes);
+    QByteArray data = ReadBufferPool::take();
+    data.resize(want);
+    const qint64 got = socket->read(data.data(), want);
+    if (got <= 0) break;
+    data.resize(got);
     const bool hadHead = parser_.headComplete();
     const qint64 consumed = parser_.feed(data, pieces);
     if (parser_.hasFailed()) {
@@ -237,8 +243,13 @@ void Exchange::onReadyRead() {
       return;
     }
     const bool newHead = parser_.headComplete() && !hadHead;
+    const bool leftover = consumed < data.size();
+    // Drop this reference before the hand-over, so that the consumer holds the only one and
+    // can give the buffer back for reuse (or give it back now when no body lies in it).
+    ReadBufferPool::give(std::move(data));
+    data = QByteArray();
     if (parser_.isDone()) {
-      sawLeftover_ = consumed < data.size();
+      sawLeftover_ = leftover;
       channel_->pushFromWire(newHead ? &parser_.head() : nullptr, pieces, false);
       finish();
       return;
@@ -320,7 +331,8 @@ void Exchange::finish() {
     ConnectionPool::instance().put(config_.connectionId, std::move(connection_));
   }
   releaseResources();
-  std::vector<QByteArray> none;
+  finished_.store(true, std::memory_order_release);
+  std::vector<BodyPiece> none;
   channel_->pushFromWire(nullptr, none, true);
 }
 
@@ -329,6 +341,7 @@ void Exchange::fail(TransportErrorCode code, const QString& description,
   if (state_ == State::Done || state_ == State::Failed) return;
   state_ = State::Failed;
   releaseResources();
+  finished_.store(true, std::memory_order_release);
   channel_->failFromWire(
       makeTransportError(code, description, std::move(underlying), std::move(userInfo)));
 }

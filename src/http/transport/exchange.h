@@ -11,6 +11,7 @@
 
 #include <QAbstractSocket>
 
+#include <atomic>
 #include <deque>
 #include <memory>
 
@@ -41,6 +42,9 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
   // The stream was closed: stop at once, closing the connection unless it was already handed
   // back to the pool.
   void abandon();
+  // True once the exchange ended (done or failed): it holds no connection or socket any more,
+  // so it may be dropped and deleted on any thread. Thread: any.
+  bool isFinished() const { return finished_.load(std::memory_order_acquire); }
 
  private:
   enum class State {
@@ -88,6 +92,7 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
   QStringList tlsProblems_;                 // certificate problems that were refused
   std::deque<Segment> segments_;            // written runs not yet accepted by the socket
   QByteArray bodyBuffer_;                   // reused buffer for body reads
+  std::atomic<bool> finished_{false};       // set once the connection and body are released
 };
 
 }  // namespace http::transport

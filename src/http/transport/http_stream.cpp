@@ -11,9 +11,10 @@ namespace http::transport {
 
 namespace {
 
-// Deletes an exchange on the I/O thread, where its sockets live.
+// Deletes an exchange on the I/O thread, where its sockets live; a finished one holds no
+// socket any more and is deleted at once.
 void deleteOnIoThread(Exchange* exchange) {
-  if (IoThread::isCurrent()) {
+  if (IoThread::isCurrent() || exchange->isFinished()) {
     delete exchange;
     return;
   }
@@ -127,7 +128,7 @@ void HttpStream::close() {
     exchange = std::move(exchange_);
   }
   channel_->close();
-  if (exchange) {
+  if (exchange && !exchange->isFinished()) {
     IoThread::post([exchange = std::move(exchange)] { exchange->abandon(); });
   }
 }

@@ -9,6 +9,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <vector>
 #include <mutex>
 #include <semaphore>
 
@@ -21,6 +22,9 @@ struct State {
   QThread* thread = nullptr;    // created once and never deleted (it may outlive statics)
   QObject* context = nullptr;   // lives on `thread`; queued work is invoked through it
   bool stopped = false;
+  // Work waiting for the thread. Only the post that finds it empty wakes the thread, which then
+  // runs the whole batch: a burst of posts costs one wake-up.
+  std::vector<std::function<void()>> queue;
 };
 
 std::atomic<QThread*> g_thread{nullptr};  // the thread once started, for cheap isCurrent()
@@ -68,12 +72,30 @@ QObject* context() {
   return state().context;
 }
 
+// Runs every queued function, in order, including those queued meanwhile.
+void drainQueue() {
+  std::vector<std::function<void()>> batch;
+  {
+    std::lock_guard lock(state().mutex);
+    batch.swap(state().queue);
+  }
+  for (auto& fn : batch) fn();
+}
+
 }  // namespace
 
 bool IoThread::post(std::function<void()> fn) {
   QObject* ctx = context();
   if (ctx == nullptr) return false;
-  return QMetaObject::invokeMethod(ctx, std::move(fn), Qt::QueuedConnection);
+  bool wake = false;
+  {
+    std::lock_guard lock(state().mutex);
+    if (state().stopped) return false;
+    wake = state().queue.empty();
+    state().queue.push_back(std::move(fn));
+  }
+  if (wake) QMetaObject::invokeMethod(ctx, drainQueue, Qt::QueuedConnection);
+  return true;
 }
 
 bool IoThread::runAndWait(const std::function<void()>& fn) {

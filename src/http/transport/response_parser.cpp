@@ -59,7 +59,7 @@ qint64 ResponseParser::takeLine(const QByteArray& data, qint64 pos, qint64 limit
   return lf < 0 ? -1 : end;
 }
 
-qint64 ResponseParser::feed(const QByteArray& data, std::vector<QByteArray>& body) {
+qint64 ResponseParser::feed(const QByteArray& data, std::vector<BodyPiece>& body) {
   qint64 pos = 0;
   const qint64 size = data.size();
   if (size > 0 && state_ != State::Done && state_ != State::Failed) receivedAnyByte_ = true;
@@ -114,11 +114,7 @@ qint64 ResponseParser::feed(const QByteArray& data, std::vector<QByteArray>& bod
           take = static_cast<qint64>(std::min<quint64>(remaining_, static_cast<quint64>(take)));
           remaining_ -= static_cast<quint64>(take);
         }
-        if (take == size) {
-          body.push_back(data);  // the whole piece is body: share it
-        } else if (take > 0) {
-          body.emplace_back(data.constData() + pos, take);
-        }
+        if (take > 0) body.push_back(BodyPiece{data, pos, take});
         pos += take;
         if (remaining_ == 0 && framing_ != Framing::UntilClose) {
           state_ = state_ == State::Body ? State::Done : State::ChunkDataEnd;

@@ -11,6 +11,15 @@
 
 namespace http::transport {
 
+// A run of decoded body bytes inside a received buffer (shared, never copied).
+struct BodyPiece {
+  QByteArray buffer;   // the received bytes the run lies in
+  qsizetype offset;    // where the run starts in `buffer`
+  qsizetype length;    // bytes in the run (> 0)
+
+  const char* data() const { return buffer.constData() + offset; }
+};
+
 // Parses one response from the bytes of a connection, handed over in pieces of any size (a byte
 // at a time gives the same result as the whole message at once). The decoded body comes out as
 // a list of byte arrays; a piece that is a whole input array is handed on without copying.
@@ -47,10 +56,10 @@ class ResponseParser {
   // `requestWasHead`: the request was HEAD, so the response has no body whatever it announces.
   explicit ResponseParser(bool requestWasHead = false);
 
-  // Consumes bytes of `data` until the response is done or failed. Decoded body bytes are
-  // appended to `body`. Returns how many bytes of `data` were consumed: fewer than its size only
-  // when the response ended (Done) or failed inside it.
-  qint64 feed(const QByteArray& data, std::vector<QByteArray>& body);
+  // Consumes bytes of `data` until the response is done or failed. Decoded body runs are
+  // appended to `body` (sharing `data`). Returns how many bytes of `data` were consumed: fewer
+  // than its size only when the response ended (Done) or failed inside it.
+  qint64 feed(const QByteArray& data, std::vector<BodyPiece>& body);
 
   // The peer closed the connection: completes a read-to-close body; any other unfinished state
   // becomes Failed ("The connection closed before the end of the response").

@@ -3,12 +3,14 @@
 #include "http/transport/stream_channel.h"
 
 #include "http/transport/io_thread.h"
+#include "http/transport/read_buffer_pool.h"
 #include "platform/run_loop.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace http::transport {
+
 
 void StreamChannel::setClient(Client client) {
   std::lock_guard lock(mutex_);
@@ -58,12 +60,14 @@ qint64 StreamChannel::read(char* buffer, qint64 maxLength) {
     std::lock_guard lock(mutex_);
     if (closed_) return -1;
     while (copied < maxLength && !chunks_.empty()) {
-      const QByteArray& front = chunks_.front();
-      const qint64 n = std::min(maxLength - copied, front.size() - frontOffset_);
-      std::memcpy(buffer + copied, front.constData() + frontOffset_, static_cast<size_t>(n));
+      BodyPiece& front = chunks_.front();
+      const qint64 n = std::min(maxLength - copied, front.length - frontOffset_);
+      std::memcpy(buffer + copied, front.data() + frontOffset_, static_cast<size_t>(n));
       copied += n;
       frontOffset_ += n;
-      if (frontOffset_ == front.size()) {
+      if (frontOffset_ == front.length) {
+        // The last piece of a receive buffer returns the buffer to the pool.
+        ReadBufferPool::give(std::move(front.buffer));
         chunks_.pop_front();
         frontOffset_ = 0;
       }
@@ -111,13 +115,16 @@ void StreamChannel::setWakeHandlers(std::function<void()> resumeReading,
   resumeUpload_ = std::move(resumeUpload);
 }
 
-void StreamChannel::pushFromWire(const ResponseHead* newHead, std::vector<QByteArray>& pieces,
+void StreamChannel::pushFromWire(const ResponseHead* newHead, std::vector<BodyPiece>& pieces,
                                  bool ended) {
   std::lock_guard lock(mutex_);
-  if (closed_) return;
+  if (closed_) {
+    pieces.clear();
+    return;
+  }
   if (newHead != nullptr) head_ = *newHead;
-  for (QByteArray& piece : pieces) {
-    buffered_ += piece.size();
+  for (BodyPiece& piece : pieces) {
+    buffered_ += piece.length;
     chunks_.push_back(std::move(piece));
     armed_ = true;
   }
@@ -158,7 +165,7 @@ bool StreamChannel::deliverableLocked() const {
 }
 
 void StreamChannel::postDeliveryLocked() {
-  if (postPending_ || !deliverableLocked()) return;
+  if (postPending_ || delivering_ || !deliverableLocked()) return;
   postPending_ = true;
   std::weak_ptr<StreamChannel> weak = weak_from_this();
   const quint64 generation = generation_;
@@ -168,13 +175,16 @@ void StreamChannel::postDeliveryLocked() {
 }
 
 void StreamChannel::deliver(quint64 generation) {
-  Client client;
-  StreamEvent event;
-  {
-    std::lock_guard lock(mutex_);
-    if (generation != generation_) return;  // superseded by a later (un)schedule or close
-    postPending_ = false;
-    if (!deliverableLocked()) return;
+  // Events that are due one after the other (bytes, then the end) are delivered in one go, up
+  // to a few, so that a short response costs one wake-up of the loop's thread rather than
+  // three; then the loop gets its turn again.
+  constexpr int kEventsPerTurn = 4;
+  std::unique_lock lock(mutex_);
+  if (generation != generation_) return;  // superseded by a later (un)schedule or close
+  postPending_ = false;
+  for (int turn = 0; turn < kEventsPerTurn && generation == generation_ && deliverableLocked();
+       ++turn) {
+    StreamEvent event;
     if (buffered_ > 0 || (head_ && !headAnnounced_)) {
       event = StreamEvent::BytesAvailable;
       armed_ = false;
@@ -183,13 +193,15 @@ void StreamChannel::deliver(quint64 generation) {
       event = error_ ? StreamEvent::ErrorOccurred : StreamEvent::EndEncountered;
       endDelivered_ = true;
     }
-    client = client_;
+    Client client = client_;
+    delivering_ = true;
+    lock.unlock();
+    // The client may read, unschedule, close or drop the stream; `client` and this channel
+    // stay alive for the call (the caller of deliver() holds a strong reference).
+    client(event);
+    lock.lock();
+    delivering_ = false;
   }
-  // The client may read, unschedule, close or drop the stream; `client` and this channel stay
-  // alive for the call (the caller of deliver() holds a strong reference).
-  client(event);
-  // A client that did not read (nothing was waiting: the head alone, say) still gets the end.
-  std::lock_guard lock(mutex_);
   if (generation == generation_) postDeliveryLocked();
 }
 

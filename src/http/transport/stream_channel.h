@@ -3,6 +3,7 @@
 #pragma once
 
 #include "http/transport/response_head.h"
+#include "http/transport/response_parser.h"
 #include "platform/error.h"
 
 #include <QByteArray>
@@ -30,7 +31,7 @@ enum class StreamEvent : int {
 
 // Shared between one stream's consumer (any thread; events on the scheduled loop) and its
 // exchange on the I/O thread. Everything is guarded by one mutex, taken once per hand-over of a
-// batch of bytes (never per byte). Events are edge-triggered: "bytes available" is posted when
+// batch of bytes (never per byte). Emptied receive buffers go back to ReadBufferPool. Events are edge-triggered: "bytes available" is posted when
 // new bytes arrive or after the consumer read and bytes remain; "error" and "end" are posted
 // once, after every received byte was read. Nothing is delivered while unscheduled or without a
 // client, and nothing is lost: scheduling again resumes delivery.
@@ -38,7 +39,7 @@ class StreamChannel : public std::enable_shared_from_this<StreamChannel> {
  public:
   using Client = std::function<void(StreamEvent)>;
   // Received bytes the channel holds before the I/O side stops reading the socket.
-  static constexpr qint64 kHighWaterBytes = 4 * 1024 * 1024;
+  static constexpr qint64 kHighWaterBytes = 2 * 1024 * 1024;
   // Level the buffer must fall under before reading resumes.
   static constexpr qint64 kLowWaterBytes = kHighWaterBytes / 2;
 
@@ -65,7 +66,7 @@ class StreamChannel : public std::enable_shared_from_this<StreamChannel> {
   void setWakeHandlers(std::function<void()> resumeReading, std::function<void()> resumeUpload);
   // Hands over what one batch of socket reads produced: the head when it just became complete,
   // decoded body pieces, and whether the response ended.
-  void pushFromWire(const ResponseHead* newHead, std::vector<QByteArray>& pieces, bool ended);
+  void pushFromWire(const ResponseHead* newHead, std::vector<BodyPiece>& pieces, bool ended);
   void failFromWire(platform::ErrorPtr error);
   // False when the buffer is over the high-water mark: the I/O side stops reading and is woken
   // by the resume-reading handler once the consumer drained it.
@@ -85,10 +86,11 @@ class StreamChannel : public std::enable_shared_from_this<StreamChannel> {
   std::shared_ptr<platform::RunLoop> loop_;    // where events go; null while unscheduled
   quint64 generation_ = 0;                     // bumped by every schedule/unschedule/close
   bool postPending_ = false;                   // a delivery for the current generation is queued
+  bool delivering_ = false;                    // deliver() runs; it continues instead of posting
   bool armed_ = false;                         // bytes arrived or were read since the last event 2
   bool headAnnounced_ = false;                 // event 2 was delivered for the complete head
   bool closed_ = false;                        // close() was called
-  std::deque<QByteArray> chunks_;              // received body bytes, oldest first
+  std::deque<BodyPiece> chunks_;               // received body bytes, oldest first
   qint64 frontOffset_ = 0;                     // bytes of chunks_.front() already read
   qint64 buffered_ = 0;                        // unread bytes in chunks_
   std::optional<ResponseHead> head_;           // the final head once complete

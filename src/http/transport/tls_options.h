@@ -7,7 +7,19 @@
 #include <QSslKey>
 #include <QString>
 
+#include <memory>
+
 namespace http::transport {
+
+// A client identity: the certificate and private key presented when the server asks for one,
+// and the further certificates of its chain.
+struct ClientIdentity {
+  QSslCertificate certificate;
+  QSslKey key;
+  QList<QSslCertificate> chain;  // sent after `certificate` (its intermediates)
+
+  bool operator==(const ClientIdentity&) const = default;
+};
 
 // TLS settings for an https stream. The server's chain is checked against the system's trust
 // store. Thread: any (a value).
@@ -23,14 +35,19 @@ struct TlsOptions {
   // The name the certificate must match; empty means the URL's host.
   QString peerName;
 
-  // Client identity: certificate and private key presented when the server asks for one. Both
-  // are null when there is none.
-  QSslCertificate clientCertificate;
-  QSslKey clientKey;
-  // Further certificates sent after the identity's certificate (its intermediate chain).
-  QList<QSslCertificate> clientCertificateChain;
+  // The client identity, null for none. Held by pointer so that streams without one never
+  // touch (and load) the TLS library.
+  std::shared_ptr<const ClientIdentity> clientIdentity;
 
-  bool operator==(const TlsOptions&) const = default;
+  bool operator==(const TlsOptions& other) const {
+    const bool sameIdentity =
+        clientIdentity == other.clientIdentity ||
+        (clientIdentity && other.clientIdentity && *clientIdentity == *other.clientIdentity);
+    return allowsExpiredCertificates == other.allowsExpiredCertificates &&
+           allowsAnyRoot == other.allowsAnyRoot &&
+           validatesCertificateChain == other.validatesCertificateChain &&
+           checksPeerName == other.checksPeerName && peerName == other.peerName && sameIdentity;
+  }
 };
 
 }  // namespace http::transport

@@ -230,11 +230,13 @@ TEST_F(NginxTlsTest, KeptAliveTlsConnectionsAreReusedAndClientIdentitiesPresente
   QFile certFile(QString::fromStdString(client.certificate.string()));
   QFile keyFile(QString::fromStdString(client.key.string()));
   ASSERT_TRUE(certFile.open(QIODevice::ReadOnly) && keyFile.open(QIODevice::ReadOnly));
+  auto identity = std::make_shared<ClientIdentity>();
+  identity->certificate = QSslCertificate(certFile.readAll());
+  identity->key = QSslKey(keyFile.readAll(), QSsl::Rsa);
+  ASSERT_FALSE(identity->certificate.isNull());
+  ASSERT_FALSE(identity->key.isNull());
   TlsOptions withIdentity = tls;
-  withIdentity.clientCertificate = QSslCertificate(certFile.readAll());
-  withIdentity.clientKey = QSslKey(keyFile.readAll(), QSsl::Rsa);
-  ASSERT_FALSE(withIdentity.clientCertificate.isNull());
-  ASSERT_FALSE(withIdentity.clientKey.isNull());
+  withIdentity.clientIdentity = identity;
   for (const auto& [options, expected] :
        std::vector<std::pair<TlsOptions, QByteArray>>{{tls, "NONE"}, {withIdentity, "SUCCESS"}}) {
     SCOPED_TRACE(expected.toStdString());
