@@ -110,8 +110,7 @@ std::shared_ptr<HTTPRequest> HTTPRequest::copy() const {
   c->useHTTPVersionOne_ = useHTTPVersionOne_;
   c->shouldRedirect_ = shouldRedirect_;
   c->validatesSecureCertificate_ = validatesSecureCertificate_;
-  c->clientCertificate_ = clientCertificate_;
-  c->clientKey_ = clientKey_;
+  c->clientIdentity_ = clientIdentity_;
   c->clientCertificates_ = clientCertificates_;
   c->PACurl_ = PACurl_;
   c->shouldPresentCredentialsBeforeChallenge_ = shouldPresentCredentialsBeforeChallenge_;
@@ -192,8 +191,14 @@ std::weak_ptr<platform::Object> HTTPRequest::downloadProgressDelegate() const {
 }
 
 void HTTPRequest::setClientCertificateIdentity(const QSslCertificate& certificate, const QSslKey& key) {
-  clientCertificate_ = certificate;
-  clientKey_ = key;
+  if (certificate.isNull()) {
+    clientIdentity_.reset();
+    return;
+  }
+  auto identity = std::make_shared<transport::ClientIdentity>();
+  identity->certificate = certificate;
+  identity->key = key;
+  clientIdentity_ = identity;
 }
 
 // ---- Blocks ----------------------------------------------------------------------------------

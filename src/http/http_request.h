@@ -4,6 +4,7 @@
 
 #include "http/http_request_errors.h"
 #include "http/transport/request_head.h"
+#include "http/transport/tls_options.h"
 #include "platform/error.h"
 #include "platform/object.h"
 #include "platform/operation.h"
@@ -473,8 +474,7 @@ class HTTPRequest : public platform::Operation {
   std::unique_ptr<QFile> fileDownloadOutputStream_;
   std::unique_ptr<QFile> inflatedFileDownloadOutputStream_;
   std::unique_ptr<QFile> postBodyWriteStream_;
-  QSslCertificate clientCertificate_;
-  QSslKey clientKey_;
+  std::shared_ptr<const transport::ClientIdentity> clientIdentity_;  // null: none
 };
 
 }  // namespace http

@@ -191,8 +191,7 @@ std::shared_ptr<HTTPRequest> HTTPRequest::HEADRequest() {
   head->timeOutSeconds_ = timeOutSeconds_;
   head->useHTTPVersionOne_ = useHTTPVersionOne_;
   head->validatesSecureCertificate_ = validatesSecureCertificate_;
-  head->clientCertificate_ = clientCertificate_;
-  head->clientKey_ = clientKey_;
+  head->clientIdentity_ = clientIdentity_;
   head->clientCertificates_ = clientCertificates_;
   head->PACurl_ = PACurl_;
   head->shouldPresentCredentialsBeforeChallenge_ = shouldPresentCredentialsBeforeChallenge_;
@@ -264,12 +263,12 @@ void HTTPRequest::startRequest() {
       tls.validatesCertificateChain = false;
       tls.checksPeerName = false;
     }
-    if (!clientCertificate_.isNull()) {
+    if (clientIdentity_) {
       // The certificate list replaces the settings above: the identity, then the extra ones.
       tls = transport::TlsOptions();
-      tls.clientCertificate = clientCertificate_;
-      tls.clientKey = clientKey_;
-      tls.clientCertificateChain = clientCertificates_;
+      auto identity = std::make_shared<transport::ClientIdentity>(*clientIdentity_);
+      identity->chain = clientCertificates_;
+      tls.clientIdentity = identity;
     }
     readStream_->setTlsOptions(tls);
   }

@@ -1,0 +1,108 @@
+// The updater controller: holds the window's controls, knows where the game is, turns the two
+// manifests into one download per add-on file, runs them through a request queue, extracts each
+// finished archive in place and reports when all is done.
+#pragma once
+
+#include "platform/object.h"
+#include "platform/run_loop.h"
+#include "updater/download_plan.h"
+#include "updater/window_outlets.h"
+
+#include <QString>
+#include <QVariantList>
+
+#include <memory>
+
+namespace http {
+class HTTPRequest;
+}
+namespace queue {
+class NetworkQueue;
+}
+
+namespace updater {
+
+// The texts the window shows.
+inline const QString kStatusQuerying = QStringLiteral("查询更新服务器");
+inline const QString kStatusBuilding = QStringLiteral("构建目录");
+inline const QString kStatusDownloadingFormat = QStringLiteral("正在下载%1");
+inline const QString kStatusExtracting = QStringLiteral("解压中请勿关闭");
+inline const QString kStatusDone = QStringLiteral("下载完成");
+inline const QString kStatusServerFailed = QStringLiteral("更新服务器连接失败");
+// Where the game is unless the user picks another folder.
+inline const QString kDefaultGameFolder = QStringLiteral("/Applications/World of Warcraft");
+
+// Thread: main, except loadMainJson, StartDownQueue and CheckOutFilePath, which run on the one
+// background thread of an update (see the comments there). Owns its strings, the add-on list, the
+// queue and the timer; the controls are the window's, held here as outlets.
+class AppDelegate : public platform::Object {
+  PLATFORM_OBJECT
+ public:
+  // `manifestURL` is the fixed address of the update manifest.
+  explicit AppDelegate(QString manifestURL);
+  ~AppDelegate() override;
+
+  // ---- Outlets ----
+  void setPluginInfo(std::shared_ptr<StatusText> field) { pluginInfo_ = std::move(field); }
+  void setLoadingProgress(std::shared_ptr<platform::Object> bar) { loadingProgress_ = std::move(bar); }
+  void setUpdataButton(std::shared_ptr<UpdateButton> button) { updataButton_ = std::move(button); }
+  void setFolderPicker(std::shared_ptr<FolderPicker> picker) { folderPicker_ = std::move(picker); }
+  const std::shared_ptr<StatusText>& pluginInfo() const { return pluginInfo_; }
+  const std::shared_ptr<platform::Object>& loadingProgress() const { return loadingProgress_; }
+  const std::shared_ptr<UpdateButton>& updataButton() const { return updataButton_; }
+
+  // ---- Actions and interface events (main thread) ----
+  void awakeFromNib();
+  void applicationDidFinishLaunching() {}
+  // The update button: finds the game folder (picker when missing), then fetches the manifests
+  // on a background thread. `sender` is the button.
+  void StartDownloading(UpdateButton& sender);
+  // The concurrency control: its chosen title becomes the limit of the next update.
+  void ClickQueueNumber(const TitledControl& sender);
+
+  // ---- The update (background thread) ----
+  void loadMainJson();
+  void StartDownQueue();
+  void CheckOutFilePath(const QString& destinationPath);
+
+  // ---- Main thread ----
+  void toCreatPath();
+  void downloadPluginStart(const std::shared_ptr<http::HTTPRequest>& request);
+  void downloadPluginFinish(const std::shared_ptr<http::HTTPRequest>& request);
+  void downloadPluginFailed(const std::shared_ptr<http::HTTPRequest>& request);
+  // Extracts the archive `fileName` in `directory` in place, then removes it. True when the
+  // entry was installed and the archive removed.
+  bool un7zip(const QString& directory, const QString& fileName);
+  void downloadAllPluginFinish(const std::shared_ptr<queue::NetworkQueue>& queue);
+  void downLoadFinishWaiting();
+
+  // ---- Fields ----
+  const QString& pluginHttpAdressHead() const { return _pluginHttpAdressHead; }
+  const QString& pluginSaveAdressHead() const { return _pluginSaveAdressHead; }
+  void setPluginSaveAdressHead(const QString& folder) { _pluginSaveAdressHead = folder; }
+  qint64 queueNumber() const { return _queueNumber; }
+  quint64 unzipCount() const { return _unzipCount; }
+  const std::shared_ptr<queue::NetworkQueue>& networkQueue() const { return _networkQueue; }
+
+ private:
+  bool openFile();
+  void setStatus(const QString& text);
+  // The update cannot go on (no manifest, no list): say so and let the user try again.
+  void reportServerFailure(const QString& why);
+
+  const QString manifestURL_;
+  QString _pluginHttpAdressHead;
+  QString _pluginSaveAdressHead;
+  QVariantList _pluginDownJson;
+  std::shared_ptr<queue::NetworkQueue> _networkQueue;
+  qint64 _queueNumber = 4;
+  std::shared_ptr<platform::Timer> _timer;
+  quint64 _unzipCount = 0;
+
+  std::shared_ptr<StatusText> pluginInfo_;
+  std::shared_ptr<platform::Object> loadingProgress_;
+  std::shared_ptr<UpdateButton> updataButton_;
+  std::shared_ptr<FolderPicker> folderPicker_;
+};
+
+}  // namespace updater

@@ -1,0 +1,233 @@
+// Whole updates through the controller and a stand-in window against nginx on loopback: files
+// installed byte-identical, archives removed, failures that keep old files, hostile lists, and
+// the folder picker.
+#include "updater/app_delegate.h"
+
+#include "addon_server.h"
+#include "platform/log.h"
+#include "queue/network_queue.h"
+#include "support/temp_dir.h"
+#include "support/wait.h"
+#include "updater/headless_window.h"
+
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+namespace {
+
+using testsupport::AddonServer;
+using testsupport::TempDir;
+using updater::AppDelegate;
+using updater::HeadlessWindow;
+
+QString toQt(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
+
+QByteArray textFile(const QString& seed, int lines) {
+  QByteArray out;
+  for (int i = 0; i < lines; ++i) {
+    out += "local " + seed.toUtf8() + QByteArray::number(i) + " = function(frame) return frame:GetWidth() * " +
+           QByteArray::number(i % 17) + " end\n";
+  }
+  return out;
+}
+
+QByteArray binaryFile(int size) {
+  QByteArray out(size, Qt::Uninitialized);
+  quint32 state = 12345;
+  for (int i = 0; i < size; ++i) {
+    state = state * 1103515245u + 12345u;
+    out[i] = static_cast<char>((state >> 16) & 0xff);
+  }
+  return out;
+}
+
+// Every file below `folder`, relative to it.
+QStringList filesBelow(const QString& folder) {
+  QStringList found;
+  QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+  while (it.hasNext()) found << it.next().mid(folder.size() + 1);
+  found.sort();
+  return found;
+}
+
+QByteArray contentOf(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// One update: a controller, a stand-in window and the log lines it wrote.
+class Update {
+ public:
+  Update(const QString& manifestURL, const QString& gameFolder)
+      : controller(std::make_shared<AppDelegate>(manifestURL)) {
+    platform::setLogSink([this](const QString& line) {
+      std::lock_guard lock(mutex_);
+      log_ << line;
+    });
+    window.connect(*controller);
+    controller->awakeFromNib();
+    controller->setPluginSaveAdressHead(gameFolder);
+  }
+  ~Update() { platform::setLogSink(nullptr); }
+
+  // Presses the button and waits for the end: done, failed, or a time limit.
+  QString run() {
+    window.pressUpdate(*controller);
+    testsupport::waitUntil([this] { return ended(); }, std::chrono::seconds(60));
+    return window.statusTexts().isEmpty() ? QString() : window.statusTexts().back();
+  }
+  bool ended() const {
+    const QString last = window.statusTexts().isEmpty() ? QString() : window.statusTexts().back();
+    return last == updater::kStatusDone || last == updater::kStatusServerFailed;
+  }
+  QStringList log() {
+    std::lock_guard lock(mutex_);
+    return log_;
+  }
+
+  std::shared_ptr<AppDelegate> controller;
+  HeadlessWindow window;
+
+ private:
+  std::mutex mutex_;
+  QStringList log_;
+};
+
+class UpdateFlowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testsupport::NginxServer::isInstalled()) GTEST_SKIP() << "nginx is not installed";
+    ASSERT_TRUE(server.isRunning()) << server.errorText().toStdString();
+    addOns = toQt(game.path()) + QStringLiteral("/Interface/AddOns");
+  }
+
+  void expectInstalled() {
+    for (const auto& [path, content] : server.expected()) {
+      EXPECT_EQ(contentOf(addOns + QLatin1Char('/') + path), content) << path.toStdString();
+    }
+    for (const QString& file : filesBelow(addOns)) EXPECT_FALSE(file.endsWith(".7z")) << file.toStdString();
+  }
+
+  AddonServer server;
+  TempDir game;
+  QString addOns;
+};
+
+TEST_F(UpdateFlowTest, AFullUpdateInstallsEveryFileAndRemovesEveryArchive) {
+  server.addFile("DBM-Core", "DBM-Core.toc", "## Interface: 100200\n## Title: DBM\nDBM-Core.lua\n");
+  server.addFile("DBM-Core", "DBM-Core.lua", textFile("dbm", 3000), true);
+  server.addFile("DBM-Core", "Libs\\LibStub\\LibStub.lua", textFile("stub", 40));
+  server.addFile("WeakAuras", "Media\\Textures\\Square White.tga", binaryFile(300000));
+  server.addFile("WeakAuras", "WeakAuras.xml", "<Ui><Script file=\"WeakAuras.lua\"/></Ui>\n", true);
+  server.addFile("Details", "empty.lua", "");
+  server.publish();
+  Update update(server.manifestURL(), toQt(game.path()));
+  update.window.chooseQueueNumber(*update.controller, "3");
+  EXPECT_EQ(update.run(), updater::kStatusDone);
+  expectInstalled();
+  EXPECT_EQ(filesBelow(addOns).size(), server.expected().size());
+  const QStringList texts = update.window.statusTexts();
+  ASSERT_GE(texts.size(), 4);
+  EXPECT_EQ(texts[0], updater::kStatusQuerying);
+  EXPECT_EQ(texts[1], updater::kStatusBuilding);
+  EXPECT_TRUE(texts.contains(QStringLiteral("正在下载Square%20White.tga"))) << texts.join(" | ").toStdString();
+  EXPECT_FALSE(update.window.buttonEnabled()) << "one update per run";
+  EXPECT_DOUBLE_EQ(update.window.progressValue(), 1.0);
+  EXPECT_EQ(update.controller->queueNumber(), 3);
+  EXPECT_EQ(update.controller->networkQueue()->maxConcurrentOperationCount(), 3);
+  EXPECT_TRUE(update.log().contains(QStringLiteral("saveString-------") + addOns + "/WeakAuras/Media/Textures/"));
+}
+
+TEST_F(UpdateFlowTest, AnArchiveAlreadyAtItsDestinationIsReplacedByTheNewDownload) {
+  server.addFile("Bagnon", "Bagnon.lua", textFile("bag", 200));
+  server.publish();
+  testsupport::writeFile(game.path() / "Interface/AddOns/Bagnon/Bagnon.lua.7z", "stale archive from an earlier run");
+  testsupport::writeFile(game.path() / "Interface/AddOns/Bagnon/Bagnon.lua", "old version");
+  Update update(server.manifestURL(), toQt(game.path()));
+  EXPECT_EQ(update.run(), updater::kStatusDone);
+  expectInstalled();
+}
+
+TEST_F(UpdateFlowTest, FailedDownloadsAndBrokenArchivesKeepTheInstalledFilesAndTheUpdateGoesOn) {
+  server.addFile("Good", "good.lua", textFile("good", 100));
+  server.addMissing("Gone", "gone.lua");
+  server.addRawArchive("Broken", "broken.lua", QByteArray("7z\xBC\xAF\x27\x1C", 6) + binaryFile(500));
+  server.addFile("Later", "later.lua", textFile("later", 100));
+  server.publish();
+  testsupport::writeFile(game.path() / "Interface/AddOns/Gone/gone.lua", "installed gone");
+  testsupport::writeFile(game.path() / "Interface/AddOns/Broken/broken.lua", "installed broken");
+  Update update(server.manifestURL(), toQt(game.path()));
+  EXPECT_EQ(update.run(), updater::kStatusDone);
+  expectInstalled();
+  EXPECT_EQ(contentOf(addOns + "/Gone/gone.lua"), "installed gone");
+  EXPECT_EQ(contentOf(addOns + "/Broken/broken.lua"), "installed broken");
+  const QStringList log = update.log();
+  EXPECT_EQ(log.count(addOns + "/Gone/gone.lua.7z"), 2) << "the finished download is logged before and after extraction";
+  EXPECT_EQ(log.filter(QStringLiteral("Extraction of ")).size(), 2) << log.join("\n").toStdString();
+}
+
+TEST_F(UpdateFlowTest, HostileListEntriesNeverReachOutsideTheAddOnFolder) {
+  server.addFile("Safe", "safe.lua", "print('ok')\n");
+  server.addRawEntry(QVariantMap{{"folder", "Safe"}, {"files", QVariantList{QVariantMap{{"file", "..\\..\\..\\evil.lua"}}}}});
+  server.addRawEntry(QVariantMap{{"folder", "../../outside"}, {"files", QVariantList{QVariantMap{{"file", "x.lua"}}}}});
+  server.addRawEntry(QVariantMap{{"folder", "Safe"}, {"files", QVariantList{QVariantMap{{"file", "/tmp/evil.lua"}}}}});
+  server.addRawEntry(QVariantMap{{"folder", 42}, {"files", QVariantList{QVariantMap{{"file", "x.lua"}}}}});
+  server.addRawEntry(QStringLiteral("not an object"));
+  server.publish();
+  Update update(server.manifestURL(), toQt(game.path()));
+  EXPECT_EQ(update.run(), updater::kStatusDone);
+  EXPECT_EQ(filesBelow(toQt(game.path())), QStringList{"Interface/AddOns/Safe/safe.lua"});
+  EXPECT_GE(update.log().filter(QStringLiteral("Skipping")).size(), 4);
+}
+
+TEST_F(UpdateFlowTest, AListWithNothingToDownloadEndsAtOnce) {
+  server.publish();
+  Update update(server.manifestURL(), toQt(game.path()));
+  EXPECT_EQ(update.run(), updater::kStatusDone);
+  EXPECT_EQ(update.window.statusTexts(),
+            (QStringList{updater::kStatusQuerying, updater::kStatusBuilding, updater::kStatusDone}));
+}
+
+TEST_F(UpdateFlowTest, AnUnreadableServerIsReportedAndTheButtonWorksAgain) {
+  struct Case {
+    const char* name;
+    QString manifestURL;
+  };
+  const Case cases[] = {
+      {"unreachable", QStringLiteral("http://127.0.0.1:9/wowplugin/AddonsUpdater.json")},
+      {"no manifest", server.manifestURL() + QStringLiteral(".missing")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Update update(c.manifestURL, toQt(game.path()));
+    EXPECT_EQ(update.run(), updater::kStatusServerFailed);
+    EXPECT_TRUE(update.window.buttonEnabled());
+  }
+}
+
+TEST_F(UpdateFlowTest, AMissingGameFolderAsksForOneAndACancelledPickerChangesNothing) {
+  server.addFile("Picked", "picked.lua", "x = 1\n");
+  server.publish();
+  const QString missing = toQt(game.path()) + QStringLiteral("/no such folder");
+  {
+    Update update(server.manifestURL(), missing);
+    update.window.pressUpdate(*update.controller);
+    EXPECT_EQ(update.window.pickerShown(), 1);
+    EXPECT_TRUE(update.window.buttonEnabled());
+    EXPECT_TRUE(update.window.statusTexts().isEmpty());
+    testsupport::serveFor(std::chrono::milliseconds(200));
+    EXPECT_TRUE(server.accessLog().empty());
+  }
+  Update update(server.manifestURL(), missing);
+  update.window.setPickedFolder(toQt(game.path()));
+  EXPECT_EQ(update.run(), updater::kStatusDone);
+  EXPECT_EQ(update.window.pickerShown(), 1);
+  EXPECT_EQ(update.controller->pluginSaveAdressHead(), toQt(game.path()));
+  expectInstalled();
+}
+
+}  // namespace
