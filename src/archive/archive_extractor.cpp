@@ -61,6 +61,7 @@ std::string createTempBeside(const std::string& path, File* file) {
       unlink(name.c_str());
       return "";
     }
+    std::setvbuf(file->file, nullptr, _IONBF, 0);  // entries are written in one piece
     return name;
   }
   return "";

@@ -13,6 +13,9 @@ namespace sevenzip {
 int File_Open(File* f, const char* path, bool writing) {
   f->file = std::fopen(path, writing ? "wb+" : "rb");
   if (f->file == nullptr) return errno != 0 ? errno : EIO;
+  // Reads go through the look-ahead buffer and entries are written in one piece: a stdio buffer
+  // would only add a copy (and a stat call) per file.
+  std::setvbuf(f->file, nullptr, _IONBF, 0);
   return 0;
 }
 
@@ -61,6 +64,7 @@ int File_Seek(File* f, int64_t* pos, int origin) {
     default: return 1;
   }
   int res = fseeko(f->file, static_cast<off_t>(*pos), whence);
+  if (res == 0 && whence == SEEK_SET) return 0;  // the position is the one asked for
   *pos = static_cast<int64_t>(ftello(f->file));
   return res;
 }

@@ -184,7 +184,8 @@ bool FolderCache_Map(FolderCache* cache) {
     std::fclose(f);
     return false;
   }
-  void* p = mmap(nullptr, mapSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  // MAP_POPULATE maps every page up front in one pass instead of one page fault per page.
+  void* p = mmap(nullptr, mapSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
   if (p == MAP_FAILED) {
     std::fclose(f);
     return false;
