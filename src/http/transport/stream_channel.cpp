@@ -26,6 +26,9 @@ void StreamChannel::schedule(std::shared_ptr<platform::RunLoop> loop) {
     loop_ = std::move(loop);
     ++generation_;
     postPending_ = false;
+    // A delivery running now (this call may come from the client) belongs to the old
+    // generation and stops after its event: the new one needs its own post.
+    delivering_ = false;
     armed_ = armed_ || buffered_ > 0;
     postDeliveryLocked();
     if (uploadWaiting_) {
@@ -200,7 +203,7 @@ void StreamChannel::deliver(quint64 generation) {
     // stay alive for the call (the caller of deliver() holds a strong reference).
     client(event);
     lock.lock();
-    delivering_ = false;
+    if (generation == generation_) delivering_ = false;
   }
   if (generation == generation_) postDeliveryLocked();
 }

@@ -341,6 +341,26 @@ TEST_F(HttpStreamTest, UnscheduledStreamsDeliverNothingAndLoseNothing) {
   EXPECT_TRUE(run.body == data);
 }
 
+TEST_F(HttpStreamTest, ReschedulingFromInsideAnEventKeepsDelivering) {
+  // Throttling takes the stream off its loop and puts it back from its event handler.
+  const QByteArray data = randomBytes(3 * 1024 * 1024);
+  server.route("/", HttpResponse::ok(data).chunked(50000));
+  StreamRunner run(getStream(server.url("/")), 4096);
+  int turns = 0;
+  run.afterEvent = [&](StreamRunner& r, StreamEvent) {
+    r.stream().unschedule();
+    if (++turns % 2 == 0) {
+      r.stream().schedule(platform::RunLoop::current());
+    } else {
+      platform::RunLoop::current()->post([&r] { r.stream().schedule(platform::RunLoop::current()); });
+    }
+  };
+  ASSERT_TRUE(run.start());
+  ASSERT_TRUE(run.wait());
+  EXPECT_TRUE(run.ended);
+  EXPECT_TRUE(run.body == data);
+}
+
 TEST_F(HttpStreamTest, APrivateModeWaiterIsServedWhileTheThreadsOtherWorkWaits) {
   server.route("/", HttpResponse::ok("private").after(20ms));
   const QString mode = QStringLiteral("TransportTestPrivateMode");
