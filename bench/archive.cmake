@@ -17,3 +17,7 @@ if(SYSTEM_LIBARCHIVE AND SYSTEM_LIBARCHIVE_INCLUDE)
   target_link_libraries(libarchive_extract PRIVATE ${SYSTEM_LIBARCHIVE})
   set_target_properties(libarchive_extract PROPERTIES AUTOMOC OFF)
 endif()
+
+add_executable(lzma_decode_bench ${CMAKE_CURRENT_LIST_DIR}/lzma_decode_bench.cpp)
+target_link_libraries(lzma_decode_bench PRIVATE archive benchmark::benchmark)
+set_target_properties(lzma_decode_bench PROPERTIES AUTOMOC OFF)

@@ -169,8 +169,15 @@ void FolderCache_Free(FolderCache* cache) {
 }
 
 bool FolderCache_Map(FolderCache* cache) {
-  std::FILE* f = std::fopen(cache->mapFilename, "wb+");
-  if (f == nullptr) return false;
+  // Create or truncate, but never through a symbolic link: the name is predictable, and the file
+  // is private to this process.
+  int fd = open(cache->mapFilename, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  std::FILE* f = fdopen(fd, "wb+");
+  if (f == nullptr) {
+    close(fd);
+    return false;
+  }
   size_t size = cache->outBufferSize;
   if (size > SIZE_MAX - (kCachePageSize - 1)) {
     std::fclose(f);
@@ -179,7 +186,6 @@ bool FolderCache_Map(FolderCache* cache) {
   size_t mapSize = (size + kCachePageSize - 1) & ~(kCachePageSize - 1);
   // Reserve the blocks now: a shared mapping whose blocks cannot be allocated later would kill
   // the process with SIGBUS on a full disk instead of failing here.
-  int fd = fileno(f);
   if (mapSize > static_cast<size_t>(INT64_MAX) || posix_fallocate(fd, 0, static_cast<off_t>(mapSize)) != 0) {
     std::fclose(f);
     return false;
