@@ -244,7 +244,10 @@ TEST(NetworkQueueTest, ACopyResetsItsIndicatorsAndCarriesSettingsButNoRequests) 
   EXPECT_EQ(copy->operationCount(), 0u);
   EXPECT_TRUE(copy->isSuspended());
   EXPECT_EQ(copy->queueDidFinishSelector(), platform::Selector("queueFinished:"));
+  // Let the cancelled request end, so that it lets go of its queue.
   queue->reset();
+  queue->go();
+  ASSERT_TRUE(waitUntil([&] { return queue->operationCount() == 0; }));
 }
 
 }  // namespace
