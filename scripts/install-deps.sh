@@ -14,6 +14,8 @@ packages=(
   nginx libarchive-tools xz-utils openssl curl
   # the window under a virtual display
   xvfb xauth xdotool imagemagick fonts-wqy-microhei
+  # the demo update server's add-on set generator and other scripts
+  python3
   # file extension to MIME type
   shared-mime-info
 )

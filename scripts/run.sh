@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian machine, builds the updater and opens its window.
+# Sets up a fresh Debian machine, builds the updater, starts the bundled demo update server and
+# opens the window; without a display, runs the same update headless and summarises the result.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
-cmake --build build --target addon_updater
+# The build folder; another one may be given for trying this script beside a working build.
+build="${UPDATER_RUN_BUILD_DIR:-build}"
 
-if [ -z "${DISPLAY:-}" ]; then
-  echo "No display: the window needs an X display (set DISPLAY, or run under xvfb-run)." >&2
-  exit 1
-fi
-exec build/app/addon_updater
+scripts/install-deps.sh
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DUPDATER_MANIFEST_URL=http://127.0.0.1:18080/wowplugin/AddonsUpdater.json
+cmake --build "$build" -j"$(nproc)" --target addon_updater update_headless
+
+exec scripts/demo/demo_update.sh "$build"
