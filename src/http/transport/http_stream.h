@@ -40,7 +40,7 @@ class Exchange;
 //    failure was read. Sent once; nothing follows.
 //  - EndEncountered: the response ended and every byte was read. Sent once; nothing follows.
 // unschedule() pauses: no events and no request-body sending until scheduled again, and nothing
-// received meanwhile is lost (reading from the socket stops only when 4 MiB are waiting).
+// received meanwhile is lost (reading from the socket pauses while 2 MiB are waiting).
 //
 // Body framing: Content-Length, chunked (trailers read and dropped), or to the end of the
 // connection; no body for HEAD, 204 and 304; interim 1xx responses are skipped. A broken
