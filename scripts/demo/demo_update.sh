@@ -6,7 +6,8 @@
 #
 # Needs BUILD_DIR/app/addon_updater (with a display) or BUILD_DIR/bench/update_headless (without).
 # Everything it makes lies under BUILD_DIR/demo: server/ (the set and nginx's files), game/ (the
-# game folder to pick in the window), update.log (the headless run's log). nginx is stopped on exit.
+# game folder to pick in the window), window.log and update.log (the program's log in each mode).
+# nginx is stopped on exit.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 
@@ -38,6 +39,8 @@ elif [ "$rc" -ne 0 ]; then
   exit "$rc"
 fi
 trap '"$here/serve.sh" stop "$set_dir"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 if [ -n "${DISPLAY:-}" ]; then
   app="$build/app/addon_updater"
@@ -55,9 +58,9 @@ if [ -n "${DISPLAY:-}" ]; then
     echo
     echo "(type the path into the picker's name field and press Enter)."
   fi
-  echo "Close the window to stop the demo server."
+  echo "Close the window to stop the demo server. (The program's log: $demo/window.log)"
   app_rc=0
-  "$app" || app_rc=$?
+  "$app" 2>"$demo/window.log" || app_rc=$?
   echo
   echo "== the demo game folder after the window closed"
   "$here/check_installed.sh" "$set_dir" "$game" || true

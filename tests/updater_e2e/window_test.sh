@@ -66,7 +66,7 @@ cleanup() {
   if [ "$failed" -ne 0 ]; then
     mkdir -p "$artifacts/updater_window_logs"
     cp "$work"/*.log "$work/set/nginx/"*.log "$artifacts/updater_window_logs/" 2>/dev/null || true
-    for log in probe.log titles.log app.log; do
+    for log in probe.log titles.log app.log xvfb.log; do
       [ -f "$work/$log" ] && { echo "---- $log"; tail -n 40 "$work/$log"; } >&2
     done
   fi
