@@ -424,6 +424,13 @@ class HTTPRequest : public platform::Operation {
   // Callbacks
   enum class Recipient { Delegate, Queue, UploadProgress, DownloadProgress };
   RecipientField recipientField(Recipient which);
+  // Sends `selector` with this request and `amount` to the queue, then to the progress recipient
+  // `which`, each through performSelector.
+  void reportAmount(platform::Selector selector, Recipient which, qint64 amount);
+  // Runs the block held in `field` with `args` on the main thread, if the field still holds one
+  // when the call runs there.
+  template <class Block, class... A>
+  void callBlockOnMainThread(Block HTTPRequest::*field, A... args);
   void requestStarted();
   void requestReceivedResponseHeaders(const platform::StringMap& headers);
   void requestWillRedirectToURL(const QUrl& url);

@@ -58,6 +58,21 @@ HTTPRequest::RecipientField HTTPRequest::recipientField(Recipient which) {
   };
 }
 
+void HTTPRequest::reportAmount(platform::Selector selector, Recipient which, qint64 amount) {
+  auto me = self();
+  performSelector(selector, recipientField(Recipient::Queue), {me, amount}, me);
+  performSelector(selector, recipientField(which), {me, amount}, me);
+}
+
+template <class Block, class... A>
+void HTTPRequest::callBlockOnMainThread(Block HTTPRequest::*field, A... args) {
+  if (!(this->*field)) return;
+  auto me = self();
+  platform::performOnMainThread([me, field, args...] {
+    if (me.get()->*field) (me.get()->*field)(args...);
+  }, platform::isMainThread());
+}
+
 void HTTPRequest::setUploadProgressDelegate(const std::weak_ptr<platform::Object>& recipient) {
   {
     std::lock_guard lock(cancelledLock_);
@@ -169,16 +184,10 @@ void HTTPRequest::updateDownloadProgress() {
     value = 1;
     updatedProgress_ = true;
   }
-  auto me = self();
-  performSelector(kDidReceiveBytes, recipientField(Recipient::Queue), {me, value}, me);
-  performSelector(kDidReceiveBytes, recipientField(Recipient::DownloadProgress), {me, value}, me);
+  reportAmount(kDidReceiveBytes, Recipient::DownloadProgress, value);
   const quint64 total = contentLength_ + partialDownloadSize_;
   updateProgressIndicator(recipientField(Recipient::DownloadProgress), soFar, total);
-  if (bytesReceivedBlock_) {
-    platform::performOnMainThread([me, value, total] {
-      if (me->bytesReceivedBlock_) me->bytesReceivedBlock_(value, static_cast<qint64>(total));
-    }, platform::isMainThread());
-  }
+  callBlockOnMainThread(&HTTPRequest::bytesReceivedBlock_, value, static_cast<qint64>(total));
   lastBytesRead_ = soFar;
 }
 
@@ -198,53 +207,27 @@ void HTTPRequest::updateUploadProgress() {
     updatedProgress_ = true;
   }
   if (value == 0) return;
-  auto me = self();
-  performSelector(kDidSendBytes, recipientField(Recipient::Queue), {me, value}, me);
-  performSelector(kDidSendBytes, recipientField(Recipient::UploadProgress), {me, value}, me);
+  reportAmount(kDidSendBytes, Recipient::UploadProgress, value);
   updateProgressIndicator(recipientField(Recipient::UploadProgress), totalBytesSent_ - uploadBufferSize_,
                           postLength_ - uploadBufferSize_);
-  if (bytesSentBlock_) {
-    const qint64 total = static_cast<qint64>(postLength_);
-    platform::performOnMainThread([me, value, total] {
-      if (me->bytesSentBlock_) me->bytesSentBlock_(value, total);
-    }, platform::isMainThread());
-  }
+  callBlockOnMainThread(&HTTPRequest::bytesSentBlock_, value, static_cast<qint64>(postLength_));
 }
 
 void HTTPRequest::incrementDownloadSizeBy(qint64 length) {
-  auto me = self();
-  performSelector(kIncrementDownloadSize, recipientField(Recipient::Queue), {me, length}, me);
-  performSelector(kIncrementDownloadSize, recipientField(Recipient::DownloadProgress), {me, length}, me);
-  if (downloadSizeIncrementedBlock_) {
-    platform::performOnMainThread([me, length] {
-      if (me->downloadSizeIncrementedBlock_) me->downloadSizeIncrementedBlock_(length);
-    }, platform::isMainThread());
-  }
+  reportAmount(kIncrementDownloadSize, Recipient::DownloadProgress, length);
+  callBlockOnMainThread(&HTTPRequest::downloadSizeIncrementedBlock_, length);
 }
 
 void HTTPRequest::incrementUploadSizeBy(qint64 length) {
-  auto me = self();
-  performSelector(kIncrementUploadSize, recipientField(Recipient::Queue), {me, length}, me);
-  performSelector(kIncrementUploadSize, recipientField(Recipient::UploadProgress), {me, length}, me);
-  if (uploadSizeIncrementedBlock_) {
-    platform::performOnMainThread([me, length] {
-      if (me->uploadSizeIncrementedBlock_) me->uploadSizeIncrementedBlock_(length);
-    }, platform::isMainThread());
-  }
+  reportAmount(kIncrementUploadSize, Recipient::UploadProgress, length);
+  callBlockOnMainThread(&HTTPRequest::uploadSizeIncrementedBlock_, length);
 }
 
 void HTTPRequest::removeUploadProgressSoFar() {
-  auto me = self();
   const qint64 value = -static_cast<qint64>(totalBytesSent_);
-  performSelector(kDidSendBytes, recipientField(Recipient::Queue), {me, value}, me);
-  performSelector(kDidSendBytes, recipientField(Recipient::UploadProgress), {me, value}, me);
+  reportAmount(kDidSendBytes, Recipient::UploadProgress, value);
   updateProgressIndicator(recipientField(Recipient::UploadProgress), 0, postLength_);
-  if (bytesSentBlock_) {
-    const qint64 total = static_cast<qint64>(postLength_);
-    platform::performOnMainThread([me, value, total] {
-      if (me->bytesSentBlock_) me->bytesSentBlock_(value, total);
-    }, platform::isMainThread());
-  }
+  callBlockOnMainThread(&HTTPRequest::bytesSentBlock_, value, static_cast<qint64>(postLength_));
 }
 
 }  // namespace http
