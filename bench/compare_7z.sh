@@ -8,6 +8,9 @@
 # usage: bench/compare_7z.sh [BUILD_DIR] [CORPUS_MB] [RUNS] [BIG_MB]
 #   defaults: build, 40, 5, 200 (BIG_MB 0 skips the memory step)
 # MB/s is corpus megabytes (10^6 bytes) per CPU second (user + system) of the extracting process.
+# Both write their files under OUT_BASE (default /dev/shm when writable, else the work folder), so
+# that file creation, equal for both, does not swamp the comparison; the cache file of large
+# folders stays in the temporary folder as in the program.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="$(cd "${1:-build}" && pwd)"
@@ -19,14 +22,17 @@ theirs="$build/bench/libarchive_extract"
 for b in "$ours" "$theirs"; do [ -x "$b" ] || { echo "missing $b"; exit 1; }; done
 
 work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
+out_base="${OUT_BASE:-/dev/shm}"
+[ -d "$out_base" ] && [ -w "$out_base" ] || out_base="$work"
+out_base="$(mktemp -d "$out_base/compare7z.XXXXXX")"
+trap 'rm -rf "$work" "$out_base"' EXIT
 python3 "$here/make_addon_corpus.py" "$work/corpus" "$mb" > /dev/null
 size=$(du -sb --apparent-size "$work/corpus" | cut -f1)
 mapfile -t files < <(cd "$work/corpus" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
-echo "corpus: $size bytes in ${#files[@]} files"
+echo "corpus: $size bytes in ${#files[@]} files; output under $out_base"
 
 cpu() { python3 "$here/cpu_time.py" 1 --cwd "$1" -- "${@:2}"; }
-fresh() { rm -rf "$work/out-$1"; mkdir -p "$work/out-$1"; echo "$work/out-$1"; }
+fresh() { rm -rf "${out_base:?}/out-$1"; mkdir -p "$out_base/out-$1"; echo "$out_base/out-$1"; }
 min() { awk -v x="$1" -v y="$2" 'BEGIN{print (x<y)?x:y}'; }
 
 # Runs both extractors on the given archives, checks equal output, prints the best CPU times.

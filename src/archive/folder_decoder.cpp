@@ -31,20 +31,11 @@ bool isDecodableFolder(const Folder* f) {
          f->numBindPairs == 0;
 }
 
+// Stored data: the stream was just positioned, so its buffer is empty and the read goes straight
+// from the file into the output, without a copy through the look-ahead buffer.
 ArchiveResult decodeCopy(uint64_t packSize, LookAheadStream* stream, uint8_t* out, size_t outSize) {
   if (packSize != outSize) return ResDataError;
-  while (outSize != 0) {
-    const void* buf;
-    size_t n = outSize < kDecodeLookSize ? outSize : kDecodeLookSize;
-    ArchiveResult res = stream->Look(&buf, &n);
-    if (res != ResOk) return res;
-    if (n == 0) return ResInputEof;
-    std::memcpy(out, buf, n);
-    out += n;
-    outSize -= n;
-    if ((res = stream->Skip(n)) != ResOk) return res;
-  }
-  return ResOk;
+  return LookAheadStream_Read(stream, out, outSize);
 }
 
 // Drives an LZMA or LZMA2 decoder over the pack stream until the output is full or no progress is
