@@ -14,7 +14,7 @@ class QThread;
 namespace platform {
 
 // The name of the default mode: the thread's ordinary Qt event loop.
-inline const QString kDefaultRunLoopMode = QStringLiteral("kCFRunLoopDefaultMode");
+inline const QString kDefaultRunLoopMode = QStringLiteral("DefaultRunLoopMode");
 
 // A loop of one thread in one mode. Work posted to it runs on that thread, in posting order, when
 // the thread serves that mode. The default mode is served by the thread's Qt event loop (the main
