@@ -422,19 +422,6 @@ class TestHttpServer::Worker : public QObject {
 
 namespace {
 
-// Runs `fn` on the thread of `context` and waits for it.
-void runOn(QObject* context, const std::function<void()>& fn) {
-  if (QThread::currentThread() == context->thread()) {
-    fn();
-    return;
-  }
-  std::binary_semaphore done(0);
-  QMetaObject::invokeMethod(context, [&] {
-    fn();
-    done.release();
-  }, Qt::QueuedConnection);
-  done.acquire();
-}
 
 }  // namespace
 
@@ -443,11 +430,11 @@ TestHttpServer::TestHttpServer() : thread_(std::make_unique<QThread>()) {
   thread_->start();
   worker_ = new Worker;
   worker_->moveToThread(thread_.get());
-  runOn(worker_, [this] { worker_->listen(); });
+  runOnThreadOf(worker_, [this] { worker_->listen(); });
 }
 
 TestHttpServer::~TestHttpServer() {
-  runOn(worker_, [this] { worker_->shutdown(); });
+  runOnThreadOf(worker_, [this] { worker_->shutdown(); });
   thread_->quit();
   thread_->wait();
   delete worker_;  // its thread has ended
@@ -497,7 +484,7 @@ int TestHttpServer::openConnectionCount() const {
 
 qint64 TestHttpServer::bodyBytesReceived() const {
   qint64 bytes = 0;
-  runOn(worker_, [&] { bytes = worker_->bodyBytes(); });
+  runOnThreadOf(worker_, [&] { bytes = worker_->bodyBytes(); });
   return bytes;
 }
 
@@ -510,11 +497,11 @@ bool TestHttpServer::waitForNoOpenConnections(std::chrono::milliseconds limit) c
 }
 
 void TestHttpServer::closeIdleConnections(bool reset) {
-  runOn(worker_, [&] { worker_->closeIdle(reset); });
+  runOnThreadOf(worker_, [&] { worker_->closeIdle(reset); });
 }
 
 void TestHttpServer::setReadingPaused(bool paused) {
-  runOn(worker_, [&] { worker_->setPaused(paused); });
+  runOnThreadOf(worker_, [&] { worker_->setPaused(paused); });
 }
 
 }  // namespace testsupport

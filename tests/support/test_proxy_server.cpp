@@ -2,6 +2,8 @@
 // (RFC 9110 section 9.3.6, RFC 1928), and a byte relay between client and target.
 #include "support/test_proxy_server.h"
 
+#include "support/wait.h"
+
 #include <QHostAddress>
 #include <QMetaObject>
 #include <QPointer>
@@ -143,29 +145,17 @@ class TestProxyServer::Worker : public QObject {
   QTcpServer* server_ = nullptr;
 };
 
-namespace {
-
-void runOn(QObject* context, const std::function<void()>& fn) {
-  std::binary_semaphore done(0);
-  QMetaObject::invokeMethod(context, [&] {
-    fn();
-    done.release();
-  }, Qt::QueuedConnection);
-  done.acquire();
-}
-
-}  // namespace
 
 TestProxyServer::TestProxyServer() : thread_(std::make_unique<QThread>()) {
   thread_->setObjectName(QStringLiteral("test-proxy"));
   thread_->start();
   worker_ = new Worker;
   worker_->moveToThread(thread_.get());
-  runOn(worker_, [this] { worker_->listen(); });
+  runOnThreadOf(worker_, [this] { worker_->listen(); });
 }
 
 TestProxyServer::~TestProxyServer() {
-  runOn(worker_, [this] {
+  runOnThreadOf(worker_, [this] {
     const QObjectList children = worker_->children();
     qDeleteAll(children);
   });

@@ -6,6 +6,8 @@
 #include <QEventLoop>
 #include <QThread>
 
+#include <semaphore>
+
 namespace testsupport {
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
@@ -26,6 +28,19 @@ void serveFor(std::chrono::milliseconds duration) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     QThread::usleep(200);
   }
+}
+
+void runOnThreadOf(QObject* context, const std::function<void()>& fn) {
+  if (QThread::currentThread() == context->thread()) {
+    fn();
+    return;
+  }
+  std::binary_semaphore done(0);
+  QMetaObject::invokeMethod(context, [&] {
+    fn();
+    done.release();
+  }, Qt::QueuedConnection);
+  done.acquire();
 }
 
 }  // namespace testsupport

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <functional>
 
+class QObject;
+
 namespace testsupport {
 
 // Serves queued work and timers of the calling thread's Qt event loop until `done` returns true or
@@ -14,5 +16,8 @@ bool waitUntil(const std::function<bool()>& done,
 
 // Serves the calling thread's event loop for `duration` (lets late, unwanted events show up).
 void serveFor(std::chrono::milliseconds duration);
+
+// Runs `fn` on the thread `context` lives in and waits for it (at once when that is this thread).
+void runOnThreadOf(QObject* context, const std::function<void()>& fn);
 
 }  // namespace testsupport
