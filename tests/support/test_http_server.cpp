@@ -420,11 +420,6 @@ class TestHttpServer::Worker : public QObject {
 
 // ---- TestHttpServer ----
 
-namespace {
-
-
-}  // namespace
-
 TestHttpServer::TestHttpServer() : thread_(std::make_unique<QThread>()) {
   thread_->setObjectName(QStringLiteral("test-http-server"));
   thread_->start();
