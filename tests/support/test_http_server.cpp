@@ -15,7 +15,6 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <semaphore>
 
 #include <sys/socket.h>
 

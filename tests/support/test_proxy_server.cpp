@@ -12,7 +12,6 @@
 #include <QThread>
 
 #include <mutex>
-#include <semaphore>
 
 namespace testsupport {
 
