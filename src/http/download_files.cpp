@@ -41,13 +41,18 @@ bool closeOutput(std::unique_ptr<QFile>& file, QString* problem) {
   return flushed;
 }
 
+// The error of a download file that could not be written.
+platform::ErrorPtr writeError(const QString& path, const QString& problem) {
+  return makeFileError(QStringLiteral("Failed to write to file at path '%1'").arg(path), problem);
+}
+
 }  // namespace
 
 void HTTPRequest::writeDownloadData(const QByteArray& raw, const QByteArray& inflated) {
   QString problem;
   const bool inflating = isResponseCompressed() && !shouldWaitToInflateCompressedResponses_;
   const auto writeFailed = [this, &problem](const QString& path) {
-    failWithError(makeFileError(QStringLiteral("Failed to write to file at path '%1'").arg(path), problem));
+    failWithError(writeError(path, problem));
   };
   if (!fileDownloadOutputStream_) {
     bool append = false;
@@ -111,14 +116,12 @@ platform::ErrorPtr HTTPRequest::finishDownloadFiles() {
   }
   if (temporaryFileDownloadPath_.isEmpty()) {
     // Bytes that went to a data callback never reach a file.
-    if (platform::responds(delegate_, didReceiveDataSelector_) || dataReceivedBlock_) return nullptr;
+    if (dataGoesToCallback()) return nullptr;
     // No body arrived: the download is an empty file, put in place like any other.
     temporaryFileDownloadPath_ = platform::uniqueTemporaryPath();
     QFile empty(temporaryFileDownloadPath_);
     if (!empty.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-      return makeFileError(
-          QStringLiteral("Failed to write to file at path '%1'").arg(temporaryFileDownloadPath_),
-          empty.errorString());
+      return writeError(temporaryFileDownloadPath_, empty.errorString());
     }
   }
 
@@ -126,8 +129,7 @@ platform::ErrorPtr HTTPRequest::finishDownloadFiles() {
   const bool rawClosed = closeOutput(fileDownloadOutputStream_, &problem);
   const bool inflatedClosed = closeOutput(inflatedFileDownloadOutputStream_, &problem);
   if (!rawClosed || !inflatedClosed) {
-    platform::ErrorPtr error = makeFileError(
-        QStringLiteral("Failed to write to file at path '%1'").arg(temporaryFileDownloadPath_), problem);
+    platform::ErrorPtr error = writeError(temporaryFileDownloadPath_, problem);
     if (!allowResumeForFileDownloads_) removeTemporaryDownloadFile();
     removeTemporaryUncompressedDownloadFile();
     return error;

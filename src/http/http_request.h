@@ -386,12 +386,12 @@ class HTTPRequest : public platform::Operation {
   virtual void attemptToApplyCredentialsAndResume();
 
  private:
-  friend struct RequestInternals;
-
   // Execution
   void startRequest();
   void handleNetworkEvent(int event);
   void handleBytesAvailable();
+  // True when received bytes go to the data callback or block instead of memory or a file.
+  bool dataGoesToCallback() const;
   void handleStreamComplete();
   void handleStreamError();
   void scheduleReadStream();

@@ -17,10 +17,7 @@
 namespace http {
 namespace {
 
-// Events a stream delivers (the platform's numbering) and the read sizes chosen by length.
-constexpr int kEventBytesAvailable = 2;
-constexpr int kEventErrorOccurred = 8;
-constexpr int kEventEndEncountered = 16;
+// Read sizes chosen by the announced length.
 constexpr qint64 kSmallReadSize = 16384;
 constexpr qint64 kMediumReadSize = 65536;
 constexpr qint64 kLargeReadSize = 262144;
@@ -423,11 +420,10 @@ void HTTPRequest::handleNetworkEvent(int event) {
   {
     std::lock_guard lock(cancelledLock_);
     if (complete_ || cancelled_) return;
-    switch (event) {
-      case kEventEndEncountered: handleStreamComplete(); break;
-      case kEventErrorOccurred: handleStreamError(); break;
-      case kEventBytesAvailable: handleBytesAvailable(); break;
-      default: break;
+    switch (static_cast<transport::StreamEvent>(event)) {
+      case transport::StreamEvent::EndEncountered: handleStreamComplete(); break;
+      case transport::StreamEvent::ErrorOccurred: handleStreamError(); break;
+      case transport::StreamEvent::BytesAvailable: handleBytesAvailable(); break;
     }
     performThrottling();
   }
@@ -473,8 +469,7 @@ void HTTPRequest::handleBytesAvailable() {
   if (needsRedirect_ && shouldRedirect_ && allowResumeForFileDownloads_) {
     return;  // a redirect's body never reaches a resumable file
   }
-  const bool delegateTakesData = platform::responds(delegate_, didReceiveDataSelector_);
-  if (delegateTakesData || dataReceivedBlock_) {
+  if (dataGoesToCallback()) {
     const QByteArray data = inflateNow ? inflated : QByteArray(raw.constData(), count);
     auto request = self();
     platform::performOnMainThread([request, data] { request->passOnReceivedData(data); },
@@ -486,6 +481,10 @@ void HTTPRequest::handleBytesAvailable() {
   } else {
     rawResponseData_->append(raw.constData(), count);
   }
+}
+
+bool HTTPRequest::dataGoesToCallback() const {
+  return platform::responds(delegate_, didReceiveDataSelector_) || dataReceivedBlock_;
 }
 
 void HTTPRequest::handleStreamComplete() {
