@@ -1,7 +1,3 @@
 # The updater's development driver (a whole update without a window).
 add_executable(update_headless ${CMAKE_CURRENT_SOURCE_DIR}/update_headless.cpp)
 target_link_libraries(update_headless PRIVATE updater)
-
-# The request engine's development driver (single requests and queued lists).
-add_executable(fetch ${CMAKE_CURRENT_SOURCE_DIR}/fetch.cpp)
-target_link_libraries(fetch PRIVATE queue)

@@ -1,0 +1,54 @@
+// Option groups of the request engine's development driver `fetch`. Each group (bodies, forms,
+// authentication, cache, proxies...) lives in its own fetch_<group>.cpp and registers itself
+// with FETCH_FEATURE; fetch_main.cpp parses the command line and runs the requests.
+#pragma once
+
+#include "http/http_request.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QList>
+#include <QStringList>
+#include <QUrl>
+
+#include <memory>
+#include <vector>
+
+class FetchFeature {
+ public:
+  virtual ~FetchFeature() = default;
+  // The options this group adds to the command line.
+  virtual QList<QCommandLineOption> options() const { return {}; }
+  // Called once after parsing, before any request: class-wide settings. Returns false with
+  // `*error` set when the options are unusable (fetch then exits with status 2).
+  virtual bool configure(const QCommandLineParser& parser, QString* error) {
+    (void)parser;
+    (void)error;
+    return true;
+  }
+  // The request for `url` when this group needs a request class of its own; null otherwise
+  // (the first group that answers wins; a plain request is made when none does).
+  virtual std::shared_ptr<http::HTTPRequest> makeRequest(const QUrl& url,
+                                                         const QCommandLineParser& parser) {
+    (void)url;
+    (void)parser;
+    return nullptr;
+  }
+  // Applies this group's options to a request before it starts (every mode: single, several
+  // URLs one after another, a queued list).
+  virtual void prepare(http::HTTPRequest& request, const QCommandLineParser& parser) {
+    (void)request;
+    (void)parser;
+  }
+  // Appends "name=value" fields to the summary line of a request that has ended.
+  virtual void summarize(const http::HTTPRequest& request, QStringList* fields) const {
+    (void)request;
+    (void)fields;
+  }
+};
+
+// Every registered group, in registration order.
+std::vector<std::unique_ptr<FetchFeature>>& fetchFeatures();
+
+#define FETCH_FEATURE(Class) \
+  static const bool Class##Registered = (fetchFeatures().push_back(std::make_unique<Class>()), true)

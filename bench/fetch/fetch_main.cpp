@@ -1,0 +1,191 @@
+// Development driver for the request engine.
+//   fetch [options] URL [URL...]    synchronous requests, one after another in this process; for
+//                                   each: the status line and headers, the body on standard
+//                                   error (or in -o FILE), then its summary line
+//   fetch [options] -j N -d DIR -i LIST
+//                                   every URL of LIST (one per line) through a request queue with
+//                                   at most N at once, each body saved at DIR + the URL's path
+// The summary line of a request is the last line it prints on standard output:
+//   summary: status=<code> sent=<body bytes sent> received=<body bytes received> error=<code>
+// followed by the fields of the option groups (fetch_<group>.cpp). `fetch --help` lists every
+// option. Exit status 0 only when every request finished without error, 2 for a usage error.
+#include "fetch_feature.h"
+
+#include "queue/network_queue.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdio>
+
+std::vector<std::unique_ptr<FetchFeature>>& fetchFeatures() {
+  static std::vector<std::unique_ptr<FetchFeature>> features;
+  return features;
+}
+
+namespace {
+
+const QCommandLineOption kOutputOption({QStringLiteral("o"), QStringLiteral("output")},
+                                       QStringLiteral("Save the body of the request in FILE."),
+                                       QStringLiteral("FILE"));
+const QCommandLineOption kListOption({QStringLiteral("i"), QStringLiteral("input")},
+                                     QStringLiteral("Fetch every URL of LIST through a queue."),
+                                     QStringLiteral("LIST"));
+const QCommandLineOption kJobsOption({QStringLiteral("j"), QStringLiteral("jobs")},
+                                     QStringLiteral("At most N requests at once (default 4)."),
+                                     QStringLiteral("N"), QStringLiteral("4"));
+const QCommandLineOption kFolderOption({QStringLiteral("d"), QStringLiteral("directory")},
+                                       QStringLiteral("Folder for the bodies of a list (default .)."),
+                                       QStringLiteral("DIR"), QStringLiteral("."));
+
+void printError(const platform::ErrorPtr& error) {
+  std::printf("error: %s %lld %s\n", error->domain().toUtf8().constData(),
+              static_cast<long long>(error->code()), error->localizedDescription().toUtf8().constData());
+}
+
+std::shared_ptr<http::HTTPRequest> makeRequest(const QUrl& url, const QCommandLineParser& parser) {
+  std::shared_ptr<http::HTTPRequest> request;
+  for (const auto& feature : fetchFeatures()) {
+    if ((request = feature->makeRequest(url, parser))) break;
+  }
+  if (!request) request = http::HTTPRequest::requestWithURL(url);
+  for (const auto& feature : fetchFeatures()) feature->prepare(*request, parser);
+  return request;
+}
+
+void printSummary(const http::HTTPRequest& request) {
+  QStringList fields{
+      QStringLiteral("status=%1").arg(request.responseStatusCode()),
+      QStringLiteral("sent=%1").arg(request.totalBytesSent()),
+      QStringLiteral("received=%1").arg(request.totalBytesRead()),
+      QStringLiteral("error=%1").arg(request.error() ? request.error()->code() : 0),
+  };
+  for (const auto& feature : fetchFeatures()) feature->summarize(request, &fields);
+  std::printf("summary: %s\n", fields.join(QLatin1Char(' ')).toUtf8().constData());
+  std::fflush(stdout);
+}
+
+int fetchOne(const QUrl& url, const QCommandLineParser& parser) {
+  auto request = makeRequest(url, parser);
+  if (parser.isSet(kOutputOption)) {
+    request->setDownloadDestinationPath(QFileInfo(parser.value(kOutputOption)).absoluteFilePath());
+  }
+  request->startSynchronous();
+  int status = 0;
+  if (request->error()) {
+    printError(request->error());
+    status = 1;
+  } else {
+    std::printf("%s\n", request->responseStatusMessage().toUtf8().constData());
+    const platform::StringMap headers = request->responseHeaders().value_or(platform::StringMap());
+    for (auto it = headers.cbegin(); it != headers.cend(); ++it) {
+      std::printf("%s: %s\n", it.key().toUtf8().constData(), it.value().toUtf8().constData());
+    }
+    if (!parser.isSet(kOutputOption)) {
+      const QByteArray body = request->responseData();
+      std::fwrite(body.constData(), 1, static_cast<size_t>(body.size()), stderr);
+    }
+  }
+  printSummary(*request);
+  return status;
+}
+
+// Counts what the queue reports and ends the program when it is done.
+class Counter : public platform::Object {
+  PLATFORM_OBJECT
+ public:
+  void finished(const std::shared_ptr<http::HTTPRequest>&) { ++done; }
+  void failed(const std::shared_ptr<http::HTTPRequest>& request) {
+    ++failures;
+    std::fprintf(stderr, "failed: %s %s\n", request->url().toString().toUtf8().constData(),
+                 request->error() ? request->error()->toString().toUtf8().constData() : "");
+  }
+  void queueFinished(const std::shared_ptr<queue::NetworkQueue>&) {
+    std::printf("finished %d failed %d\n", done, failures);
+    QCoreApplication::exit(failures == 0 ? 0 : 1);
+  }
+  int done = 0;
+  int failures = 0;
+};
+
+const platform::MethodTable& Counter::classMethods() {
+  static const platform::MethodTable table(&platform::Object::classMethods(), {
+      platform::method("finished:", &Counter::finished),
+      platform::method("failed:", &Counter::failed),
+      platform::method("queueFinished:", &Counter::queueFinished),
+  });
+  return table;
+}
+
+int fetchList(const QCommandLineParser& parser) {
+  QFile list(parser.value(kListOption));
+  if (!list.open(QIODevice::ReadOnly)) {
+    std::fprintf(stderr, "cannot read %s\n", list.fileName().toUtf8().constData());
+    return 2;
+  }
+  const QString folder = QDir(parser.value(kFolderOption)).absolutePath();
+  auto counter = std::make_shared<Counter>();
+  auto queue = queue::NetworkQueue::queue();
+  queue->setDelegate(counter);
+  queue->setShouldCancelAllRequestsOnFailure(false);
+  queue->setRequestDidFinishSelector("finished:");
+  queue->setRequestDidFailSelector("failed:");
+  queue->setQueueDidFinishSelector("queueFinished:");
+  queue->setMaxConcurrentOperationCount(qMax(1, parser.value(kJobsOption).toInt()));
+  int count = 0;
+  while (!list.atEnd()) {
+    const QByteArray line = list.readLine().trimmed();
+    if (line.isEmpty()) continue;
+    const QUrl url = QUrl::fromEncoded(line);
+    const QString destination = folder + url.path();
+    QDir().mkpath(QFileInfo(destination).absolutePath());
+    auto request = makeRequest(url, parser);
+    request->setDownloadDestinationPath(destination);
+    queue->addOperation(request);
+    ++count;
+  }
+  if (count == 0) {
+    std::printf("finished 0 failed 0\n");
+    return 0;
+  }
+  queue->go();
+  return QCoreApplication::exec();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  QCoreApplication::setApplicationName(QStringLiteral("fetch"));
+  QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription(QStringLiteral(
+      "Development driver for the request engine. Each request ends with a line\n"
+      "summary: status=<code> sent=<body bytes sent> received=<body bytes received> error=<code> ..."));
+  parser.addHelpOption();
+  parser.addOptions({kOutputOption, kListOption, kJobsOption, kFolderOption});
+  for (const auto& feature : fetchFeatures()) parser.addOptions(feature->options());
+  parser.addPositionalArgument(QStringLiteral("URL"), QStringLiteral("URLs to fetch, one after another."),
+                               QStringLiteral("URL..."));
+  parser.process(app);
+
+  for (const auto& feature : fetchFeatures()) {
+    QString error;
+    if (!feature->configure(parser, &error)) {
+      std::fprintf(stderr, "fetch: %s\n", error.toUtf8().constData());
+      return 2;
+    }
+  }
+  if (parser.isSet(kListOption)) return fetchList(parser);
+  const QStringList urls = parser.positionalArguments();
+  if (urls.isEmpty()) {
+    std::fprintf(stderr, "%s", parser.helpText().toUtf8().constData());
+    return 2;
+  }
+  int status = 0;
+  for (const QString& url : urls) status = qMax(status, fetchOne(QUrl(url), parser));
+  return status;
+}
