@@ -29,7 +29,10 @@ RequestClassState& classState() {
 }
 
 const platform::MethodTable& HTTPRequest::classMethods() {
-  static const platform::MethodTable table(&platform::Operation::classMethods(), {});
+  static const platform::MethodTable table(
+      &platform::Operation::classMethods(),
+      {platform::method(platform::Selector("finishedDownloadingPACFile:"),
+                        &HTTPRequest::finishedDownloadingPACFile)});
   return table;
 }
 
@@ -282,8 +285,6 @@ void HTTPRequest::setShouldUpdateNetworkActivityIndicator(bool update) {
 
 void HTTPRequest::applyCookieHeader() {}
 void HTTPRequest::applyAuthorizationHeader() {}
-bool HTTPRequest::configureProxies() { return true; }
-void HTTPRequest::performThrottling() {}
 void HTTPRequest::attemptToApplyCredentialsAndResume() {
   // Without a credential store there is nothing to apply: the challenge stands as the answer.
   authenticationNeeded_ = 0;
