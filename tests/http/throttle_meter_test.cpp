@@ -139,6 +139,24 @@ TEST_F(MeterTest, ASpentUploadBudgetWaitsForTheWindowsEnd) {
   EXPECT_EQ(meter_.uploadReadDelay(), 0ms);
 }
 
+TEST_F(MeterTest, UploadsArePacedThroughTheWindow) {
+  meter_.setMaxBandwidthPerSecond(1000);
+  openWindow();
+  struct Step {
+    std::chrono::milliseconds advance;
+    quint64 add;
+    std::chrono::milliseconds delay;
+  };
+  // A quarter at once, then no faster than 1000 per second.
+  const Step steps[] = {{0ms, 100, 0ms},   {0ms, 150, 1ms},   {0ms, 250, 250ms}, {100ms, 0, 150ms},
+                        {151ms, 0, 0ms},   {250ms, 250, 0ms}, {0ms, 250, 499ms}};
+  for (const Step& s : steps) {
+    now_ += s.advance;
+    meter_.incrementBandwidthUsedInLastSecond(s.add);
+    EXPECT_EQ(meter_.uploadReadDelay(), s.delay) << meter_.bandwidthUsedInLastSecond();
+  }
+}
+
 TEST_F(MeterTest, ALimitChangeRunsEachWaiterOnce) {
   int calls = 0;
   meter_.whenLimitChanges([&calls] { ++calls; });

@@ -130,10 +130,22 @@ std::chrono::milliseconds BandwidthMeter::uploadReadDelay() {
   std::lock_guard lock(lock_);
   if (maxBandwidthPerSecond_ == 0) return std::chrono::milliseconds(0);
   measureBandwidthUsageLocked();
-  if (bandwidthUsedInLastSecond_ < maxBandwidthPerSecond_) return std::chrono::milliseconds(0);
+  const TimePoint now = now_();
+  if (bandwidthUsedInLastSecond_ < maxBandwidthPerSecond_) {
+    // Within the budget the upload is paced through the window: a quarter of the limit at
+    // once, then no faster than the limit, so a transfer of n windows' worth takes about n
+    // seconds instead of arriving in one burst per window.
+    const double limit = static_cast<double>(maxBandwidthPerSecond_);
+    const double elapsed =
+        std::chrono::duration<double>(now - (*measurementDate_ - std::chrono::seconds(1))).count();
+    const double due = (static_cast<double>(bandwidthUsedInLastSecond_) - limit / 4) / limit;
+    if (due < elapsed) return std::chrono::milliseconds(0);
+    return std::max(std::chrono::ceil<std::chrono::milliseconds>(seconds(due - elapsed)),
+                    std::chrono::milliseconds(1));
+  }
   TimePoint until = *measurementDate_;
   if (throttleWakeUpTime_ && *throttleWakeUpTime_ > until) until = *throttleWakeUpTime_;
-  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now_());
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now);
   return std::max(wait, std::chrono::milliseconds(1));
 }
 

@@ -57,9 +57,10 @@ class BandwidthMeter {
   // the window's budget (possibly 0). When that is 0 or the window has ended, the wake-up time
   // becomes the end of the window.
   quint64 maxUploadReadLength();
-  // How long an upload should wait before reading again: zero while the window's budget lasts
-  // (or without a limit), else until the window ends or the wake-up time, whichever is later.
-  // Closes an ended window first.
+  // How long an upload should wait before reading again. Without a limit, zero. With the
+  // window's budget spent, until the window ends or the wake-up time, whichever is later.
+  // Within the budget, reading is paced: a quarter of the limit at once, then no faster than
+  // the limit (zero when the count is within that). Closes an ended window first.
   std::chrono::milliseconds uploadReadDelay();
 
   // Runs `callback` once, the next time the limit is changed (outside the meter's lock).
