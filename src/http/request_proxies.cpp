@@ -97,12 +97,15 @@ void HTTPRequest::fetchPACFile() {
     }
     PACFileData_ = QByteArray();
     std::weak_ptr<HTTPRequest> weakSelf = self();
-    PACReadTimeOut_ = platform::Timer::scheduleOnCurrent(
-        std::max(timeOutSeconds_, 0.001), false,
-        [weakSelf](platform::Timer&) {
-          if (auto request = weakSelf.lock()) request->timeOutPACRead();
-        },
-        runLoopMode_);
+    // A request without a time-out (0 or less) waits for the file as it waits for a server.
+    if (timeOutSeconds_ > 0) {
+      PACReadTimeOut_ = platform::Timer::scheduleOnCurrent(
+          timeOutSeconds_, false,
+          [weakSelf](platform::Timer&) {
+            if (auto request = weakSelf.lock()) request->timeOutPACRead();
+          },
+          runLoopMode_);
+    }
     PACFileReadTimer_ = platform::Timer::scheduleOnCurrent(
         0, false,
         [weakSelf](platform::Timer&) {

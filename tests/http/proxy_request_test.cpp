@@ -11,9 +11,15 @@
 #include "support/temp_dir.h"
 #include "support/wait.h"
 
+#include <QTcpServer>
+
 #include <gtest/gtest.h>
 
 #include <map>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace http {
 namespace {
@@ -294,6 +300,23 @@ TEST_F(ProxyRequestTest, ProxyScriptsFromFilesChooseByHostAndFailSafe) {
   }
 }
 
+TEST_F(ProxyRequestTest, AScriptFileThatStallsIsGivenUpAfterTheTimeOut) {
+  // A pipe with a writer that never writes: reading it would wait for ever.
+  const std::string fifo = (peers->config / "stalled.pac").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int writer = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(writer, 0);
+  QUrl url = index();
+  url.setQuery("pac-stalled");
+  auto request = fetch(url, [&fifo](HTTPRequest& r) {
+    r.setPACurl(QUrl::fromLocalFile(QString::fromStdString(fifo)));
+    r.setTimeOutSeconds(1);
+  });
+  ::close(writer);
+  expectBody(request);
+  EXPECT_TRUE(squidNeverSaw("GET " + url.toString().toStdString()));
+}
+
 TEST_F(ProxyRequestTest, ScriptsFromTheWebAndTheSharedQueuesWidth) {
   writeScript("web.pac", "function FindProxyForURL(url, host) { return 'PROXY 127.0.0.1:" +
                              squidPort() + "'; }");
@@ -331,6 +354,21 @@ TEST_F(ProxyRequestTest, ScriptsFromTheWebAndTheSharedQueuesWidth) {
     else EXPECT_TRUE(squidNeverSaw(logged));
     EXPECT_EQ(HTTPRequest::sharedQueue()->maxConcurrentOperationCount(), width);
   }
+
+  // Cancelled while its script downloads from a server that never answers: the width widened
+  // for the script request is given back too.
+  QTcpServer silent;
+  ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+  auto request = HTTPRequest::requestWithURL(index());
+  request->setPACurl(QUrl(QStringLiteral("http://127.0.0.1:%1/never.pac").arg(silent.serverPort())));
+  request->startAsynchronous();
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] { return HTTPRequest::sharedQueue()->maxConcurrentOperationCount() == width + 1; }));
+  request->cancel();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return request->isFinished(); }));
+  ASSERT_TRUE(request->error());
+  EXPECT_EQ(request->error()->code(), 4);
+  EXPECT_EQ(HTTPRequest::sharedQueue()->maxConcurrentOperationCount(), width);
 }
 
 TEST_F(ProxyRequestTest, CredentialsInASettingsUrlBecomeTheProxyCredentials) {
