@@ -100,6 +100,15 @@ bool SquidServer::writeFiles() {
     writeFile(dir / "digest_passwd", options_.user + ":" + options_.password + "\n");
   }
   if (::geteuid() == 0) {
+    // The folders above (a private TMPDIR made with mode 700) must let "proxy" pass through:
+    // search permission only, nothing becomes readable.
+    for (std::filesystem::path up = dir.parent_path(); !up.empty() && up != up.root_path();
+         up = up.parent_path()) {
+      struct stat info {};
+      if (::stat(up.c_str(), &info) == 0 && (info.st_mode & S_IXOTH) == 0) {
+        ::chmod(up.c_str(), (info.st_mode & 07777) | S_IXOTH);
+      }
+    }
     if (const passwd* proxy = ::getpwnam("proxy")) {
       for (const auto& entry : std::filesystem::directory_iterator(dir)) {
         ::chown(entry.path().c_str(), proxy->pw_uid, proxy->pw_gid);

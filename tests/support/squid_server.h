@@ -28,8 +28,8 @@ namespace testsupport {
 // with status TCP_MISS for forwarded requests, TCP_TUNNEL for CONNECT, TCP_DENIED for refused
 // ones (407 when credentials are missing or wrong).
 //
-// When run as root, squid drops to the "proxy" user: the temporary folder must then be reachable
-// by that user (every parent folder searchable by others, as /tmp is).
+// When run as root, squid drops to the "proxy" user: the fixture then gives that user its
+// folder and search permission (only) on the folders above it, such as a private TMPDIR.
 // Thread: the creating thread.
 class SquidServer {
  public:
