@@ -126,7 +126,7 @@ TEST(RequestBodyTest, EveryBodyShapeArrivesWithTheRightMethodLengthAndEncoding) 
       EXPECT_TRUE(QFile::exists(pathIn(dir, "body.bin")));
     }
   }
-  EXPECT_EQ(testsupport::strayTemporaryFiles(), QStringList());
+  EXPECT_EQ(testsupport::strayTemporaryFiles().join(' ').toStdString(), "");
 }
 
 TEST(RequestBodyTest, UploadsWorkSynchronouslyAsynchronouslyAndQueued) {
@@ -147,7 +147,7 @@ TEST(RequestBodyTest, UploadsWorkSynchronouslyAsynchronouslyAndQueued) {
       EXPECT_EQ(request->totalBytesSent(), static_cast<quint64>(body.size()));
     }
   }
-  EXPECT_EQ(testsupport::strayTemporaryFiles(), QStringList());
+  EXPECT_EQ(testsupport::strayTemporaryFiles().join(' ').toStdString(), "");
 }
 
 TEST(RequestBodyTest, BuildingTwiceDoesNothingTheSecondTime) {
@@ -253,7 +253,7 @@ TEST(RequestBodyFailureTest, AnUnsendableBodyFailsBeforeAnythingIsSent) {
     EXPECT_TRUE(request->error()->localizedDescription().contains(QLatin1String(c.pathInDescription)))
         << request->error()->localizedDescription().toStdString();
     EXPECT_TRUE(request->isFinished());
-    EXPECT_EQ(testsupport::strayTemporaryFiles(), QStringList());
+    EXPECT_EQ(testsupport::strayTemporaryFiles().join(' ').toStdString(), "");
   }
   EXPECT_EQ(server.requestCount(), 0);
   EXPECT_EQ(server.bodyBytesReceived(), 0);
@@ -291,7 +291,7 @@ TEST(RequestBodyRedirectTest, A307ResendsABodyFileTheRequestMadeItselfAndA302Dro
         EXPECT_FALSE(second.hasHeader("Content-Length"));
         EXPECT_FALSE(second.hasHeader("Content-Encoding"));
       }
-      EXPECT_EQ(testsupport::strayTemporaryFiles(), QStringList());
+      EXPECT_EQ(testsupport::strayTemporaryFiles().join(' ').toStdString(), "");
     }
   }
 }
@@ -316,7 +316,7 @@ TEST(RequestBodyRetryTest, ATimeOutRetrySendsTheSameBodyAgain) {
     const auto requests = server.requests();
     EXPECT_TRUE(requests[0].body == requests[1].body);
     EXPECT_TRUE(testsupport::gunzip(requests[1].body) == body);
-    EXPECT_EQ(testsupport::strayTemporaryFiles(), QStringList());
+    EXPECT_EQ(testsupport::strayTemporaryFiles().join(' ').toStdString(), "");
   }
 }
 
@@ -333,7 +333,7 @@ TEST(RequestBodyCleanupTest, TemporaryBodyFilesAreGoneAfterFailureAndCancel) {
     request->startSynchronous();
     ASSERT_NE(request->error(), nullptr);
     EXPECT_EQ(request->error()->code(), 1);
-    EXPECT_EQ(testsupport::strayTemporaryFiles(), QStringList());
+    EXPECT_EQ(testsupport::strayTemporaryFiles().join(' ').toStdString(), "");
   }
   {
     SCOPED_TRACE("cancelled");
@@ -347,7 +347,7 @@ TEST(RequestBodyCleanupTest, TemporaryBodyFilesAreGoneAfterFailureAndCancel) {
     request->cancel();
     ASSERT_TRUE(testsupport::waitUntil([&] { return request->isFinished(); }));
     EXPECT_EQ(request->error()->code(), 4);
-    EXPECT_EQ(testsupport::strayTemporaryFiles(), QStringList());
+    EXPECT_EQ(testsupport::strayTemporaryFiles().join(' ').toStdString(), "");
   }
 }
 

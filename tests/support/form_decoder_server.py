@@ -20,7 +20,7 @@ import sys
 import threading
 import urllib.parse
 from email import policy
-from email.parser import BytesParser
+from email.parser import BytesParser, Parser
 
 
 def charset_of(content_type, default="utf-8"):
@@ -31,29 +31,31 @@ def charset_of(content_type, default="utf-8"):
     return default
 
 
-def raw_param(text):
-    """The bytes of a header parameter as they were on the wire (headers parse as ASCII with
-    surrogate escapes for other bytes)."""
-    if text is None:
-        return None
-    return text.encode("ascii", "surrogateescape")
-
-
 def decode_multipart(content_type, body, charset):
-    message = BytesParser(policy=policy.HTTP).parsebytes(
-        b"Content-Type: " + content_type.encode("latin-1") + b"\r\n\r\n" + body)
+    head = b"Content-Type: " + content_type.encode("latin-1") + b"\r\n\r\n"
+    message = BytesParser(policy=policy.HTTP).parsebytes(head + body)
     if not message.is_multipart():
         return {"error": "not a multipart body", "defects": [str(d) for d in message.defects]}
+    # The bytes parser keeps payloads exact but not header bytes outside ASCII: header
+    # parameters are read from the same message parsed as Latin-1 text, which keeps every byte.
+    shadow = Parser(policy=policy.HTTP).parsestr((head + body).decode("latin-1"))
+    shadow_parts = list(shadow.iter_parts()) if shadow.is_multipart() else []
+
+    def param(index, name):
+        source = shadow_parts[index] if index < len(shadow_parts) else None
+        value = source.get_param(name, header="content-disposition") if source else None
+        if value is None:
+            return None
+        return value.encode("latin-1", "replace").decode(charset, "replace")
+
     parts = []
-    for part in message.iter_parts():
+    for index, part in enumerate(message.iter_parts()):
         disposition = part.get("Content-Disposition")
-        name = raw_param(part.get_param("name", header="content-disposition"))
-        filename = raw_param(part.get_param("filename", header="content-disposition"))
         data = part.get_payload(decode=True) or b""
         parts.append({
-            "name": name.decode(charset, "replace") if name is not None else None,
-            "filename": filename.decode(charset, "replace") if filename is not None else None,
-            "content_type": part.get("Content-Type") and part.get_content_type(),
+            "name": param(index, "name"),
+            "filename": param(index, "filename"),
+            "content_type": part.get_content_type() if part.get("Content-Type") else None,
             "header_names": [key for key in part.keys()],
             "disposition": str(disposition) if disposition is not None else None,
             "size": len(data),
