@@ -259,14 +259,15 @@ TEST(RequestBodyFailureTest, AnUnsendableBodyFailsBeforeAnythingIsSent) {
   EXPECT_EQ(server.bodyBytesReceived(), 0);
 }
 
-TEST(RequestBodyRedirectTest, A307ResendsABodyFileTheRequestMadeItselfAndA302DropsIt) {
+TEST(RequestBodyRedirectTest, A307Or308ResendsABodyFileTheRequestMadeItselfAndA302DropsIt) {
   struct Case {
     int status;
     QByteArray expectedMethod;
     bool bodyResent;
   };
   const QByteArray body = testsupport::patternBytes(300000, 11);
-  for (const Case& c : {Case{307, "POST", true}, Case{302, "GET", false}, Case{303, "GET", false}}) {
+  for (const Case& c : {Case{307, "POST", true}, Case{308, "POST", true}, Case{302, "GET", false},
+                        Case{303, "GET", false}}) {
     for (bool gzip : {false, true}) {
       SCOPED_TRACE(testing::Message() << c.status << (gzip ? " gzip" : ""));
       TestHttpServer server;
