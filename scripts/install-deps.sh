@@ -18,6 +18,8 @@ packages=(
   python3
   # file extension to MIME type
   shared-mime-info
+  # peak memory in the upload benchmark (/usr/bin/time -v)
+  time
 )
 
 missing=()
