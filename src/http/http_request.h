@@ -141,9 +141,15 @@ class HTTPRequest : public platform::Operation {
   // ---- Request headers and body ------------------------------------------------------------
   // Sets a request header, replacing an earlier value of that name.
   void addRequestHeader(const QString& name, const QString& value);
+  // Adds bytes to the body: in memory, or to the body file when shouldStreamPostDataFromDisk is
+  // on (a temporary file unless postBodyFilePath names one; an existing file is rewritten).
   void appendPostData(const QByteArray& data);
+  // Adds a file's contents to the body, 256 KiB at a time. A file that cannot be read whole, and
+  // a body file that cannot be written, make buildPostBody fail the request (code 8, with the
+  // path): a body with a hole is never sent.
   void appendPostDataFromFile(const QString& path);
-  // Prepares the body for sending (once): compression, length, Content-Length, POST switch.
+  // Prepares the body for sending (once): compression, length, Content-Length, POST switch. On
+  // failure the request has failed and nothing is sent.
   virtual void buildPostBody();
   // Adds the automatic headers (once).
   void buildRequestHeaders();
