@@ -22,6 +22,8 @@ packages=(
   squid dante-server microsocks
   # PAC scripts (QJSEngine), GNOME proxy settings read headless in tests
   qt6-declarative-dev libglib2.0-bin dconf-gsettings-backend gsettings-desktop-schemas dbus-daemon
+  # peak memory in the upload benchmark (/usr/bin/time -v)
+  time
 )
 
 missing=()

@@ -45,6 +45,7 @@ HTTPRequest::~HTTPRequest() {
   authenticationNeeded_ = 0;
   requestMessage_.reset();
   cancelLoad();
+  discardTemporaryUploadFiles();
   redirectURL_.clear();
   if (statusTimer_) statusTimer_->invalidate();
   statusTimer_.reset();

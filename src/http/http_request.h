@@ -145,9 +145,15 @@ class HTTPRequest : public platform::Operation {
   // ---- Request headers and body ------------------------------------------------------------
   // Sets a request header, replacing an earlier value of that name.
   void addRequestHeader(const QString& name, const QString& value);
+  // Adds bytes to the body: in memory, or to the body file when shouldStreamPostDataFromDisk is
+  // on (a temporary file unless postBodyFilePath names one; an existing file is rewritten).
   void appendPostData(const QByteArray& data);
+  // Adds a file's contents to the body, 256 KiB at a time. A file that cannot be read whole, and
+  // a body file that cannot be written, make buildPostBody fail the request (code 8, with the
+  // path): a body with a hole is never sent.
   void appendPostDataFromFile(const QString& path);
-  // Prepares the body for sending (once): compression, length, Content-Length, POST switch.
+  // Prepares the body for sending (once): compression, length, Content-Length, POST switch. On
+  // failure the request has failed and nothing is sent.
   virtual void buildPostBody();
   // Adds the automatic headers (once).
   void buildRequestHeaders();
@@ -484,6 +490,14 @@ class HTTPRequest : public platform::Operation {
   // Sets proxyHost, proxyPort and proxyType (and, when none are set, the proxy credentials)
   // from one entry of a proxy list.
   void takeProxyFrom(const proxy::ProxyEntry& entry);
+  // Keeps the first problem met while the body was filled; buildPostBody fails with it.
+  void notePostBodyError(const platform::ErrorPtr& error);
+  // The stream the transport reads the body from: the compressed copy when there is one, else
+  // the body file or the bytes in memory; null when nothing is to be sent. False (with the
+  // request failed) when the body file has gone.
+  bool makePostBodyReadStream();
+  // Removes the body files this request created itself (quietly: the request has ended).
+  void discardTemporaryUploadFiles();
 
   mutable std::recursive_mutex cancelledLock_;
 
@@ -522,6 +536,8 @@ class HTTPRequest : public platform::Operation {
   std::unique_ptr<QFile> fileDownloadOutputStream_;
   std::unique_ptr<QFile> inflatedFileDownloadOutputStream_;
   std::unique_ptr<QFile> postBodyWriteStream_;
+  platform::ErrorPtr postBodyError_;  // first failure while filling the body; null when none
+  bool didCreateCompressedPostBodyFile_ = false;  // compressedPostBodyFilePath is ours to remove
   std::shared_ptr<const transport::ClientIdentity> clientIdentity_;  // null: none
 
   // Throttling state (the request's thread)

@@ -225,6 +225,7 @@ void HTTPRequest::markAsFinished() {
   auto keepAlive = self();
   std::lock_guard lock(cancelledLock_);
   requestMessage_.reset();
+  discardTemporaryUploadFiles();
   const bool wasFinished = finished_;
   const bool wasExecuting = inProgress_;
   if (!wasFinished) willChangeValueForKey("isFinished");
