@@ -128,7 +128,7 @@ class HTTPRequest : public platform::Operation {
   // Prepares the message and starts the connection (on the thread the request runs on).
   void main() override;
   // A HEAD request for the same resource, measuring this one.
-  std::shared_ptr<HTTPRequest> HEADRequest();
+  virtual std::shared_ptr<HTTPRequest> HEADRequest();
   // The id of the connection record in use, if any.
   std::optional<int> connectionID() const;
 
@@ -156,7 +156,7 @@ class HTTPRequest : public platform::Operation {
   // failure the request has failed and nothing is sent.
   virtual void buildPostBody();
   // Adds the automatic headers (once).
-  void buildRequestHeaders();
+  virtual void buildRequestHeaders();
 
   // ---- Response ----------------------------------------------------------------------------
   bool isResponseCompressed() const;
@@ -412,6 +412,13 @@ class HTTPRequest : public platform::Operation {
   virtual bool configureProxies();
   virtual void performThrottling();
   virtual void attemptToApplyCredentialsAndResume();
+  // The finish step once the transfer is complete: reports the finish (subclasses that go on
+  // working after the transfer, such as the web page request, override it).
+  virtual void requestFinished();
+  // Marks the operation finished (no longer executing).
+  virtual void markAsFinished();
+  // Starts the request again once on a new connection (false when it was retried already).
+  bool retryOnNewConnection() { return retryUsingNewConnection(); }
 
  private:
   // Execution
@@ -447,7 +454,6 @@ class HTTPRequest : public platform::Operation {
   bool shouldTimeOut() const;
   bool retryUsingNewConnection();
   void cancelLoad();
-  void markAsFinished();
   void setCancelledFlag();
   // Callbacks
   enum class Recipient { Delegate, Queue, UploadProgress, DownloadProgress };
@@ -463,7 +469,6 @@ class HTTPRequest : public platform::Operation {
   void requestReceivedResponseHeaders(const platform::StringMap& headers);
   void requestWillRedirectToURL(const QUrl& url);
   void requestRedirected();
-  void requestFinished();
   void reportFinished();
   void reportFailure();
   void passOnReceivedData(const QByteArray& data);
