@@ -65,6 +65,13 @@ QString CloudFilesRequest::cdnManagementURL() {
   std::lock_guard lock(details().accessDetailsLock);
   return details().cdnManagementURL;
 }
+void CloudFilesRequest::setAccessDetails(const QString& authToken, const QString& storageURL,
+                                         const QString& cdnManagementURL) {
+  std::lock_guard lock(details().accessDetailsLock);
+  details().authToken = authToken;
+  details().storageURL = storageURL;
+  details().cdnManagementURL = cdnManagementURL;
+}
 QUrl CloudFilesRequest::authenticationURL() {
   std::lock_guard lock(details().accessDetailsLock);
   return details().authenticationURL;

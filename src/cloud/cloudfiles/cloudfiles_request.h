@@ -27,6 +27,9 @@ class CloudFilesRequest : public http::HTTPRequest {
   static QString authToken();
   static QString storageURL();
   static QString cdnManagementURL();
+  // Sets the details authenticate() fills, for a caller that kept them from an earlier session.
+  static void setAccessDetails(const QString& authToken, const QString& storageURL,
+                               const QString& cdnManagementURL);
   // The authentication endpoint (a v1.0 token service). Set it before authenticating: the
   // default names no real host.
   static QUrl authenticationURL();
