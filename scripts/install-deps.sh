@@ -24,6 +24,8 @@ packages=(
   qt6-declarative-dev libglib2.0-bin dconf-gsettings-backend gsettings-desktop-schemas dbus-daemon
   # peak memory in the upload benchmark (/usr/bin/time -v)
   time
+  # the object store of the cloud storage tests (S3 and token-auth protocols) and its own client
+  swift swift-proxy swift-object swift-container swift-account memcached python3-swiftclient
 )
 
 missing=()
