@@ -1,5 +1,6 @@
 // Development driver: runs a whole update through the updater controller with a stand-in window
-// and prints every status text, one per line. Exit status 0 once the update is done.
+// and prints every status text, one per line. Exit status 0 once every file is installed, 1 when
+// the update server could not be read or any file failed.
 //   update_headless MANIFEST_URL GAME_DIR [CONCURRENCY]
 #include "updater/app_delegate.h"
 #include "updater/headless_window.h"
@@ -32,8 +33,11 @@ int main(int argc, char** argv) {
   window.setStatusListener([](const QString& text) {
     std::printf("%s\n", text.toUtf8().constData());
     std::fflush(stdout);
-    if (text == updater::kStatusDone) QCoreApplication::exit(0);
-    if (text == updater::kStatusServerFailed) QCoreApplication::exit(1);
+    if (text == updater::kStatusDone) {
+      QCoreApplication::exit(0);
+    } else if (text.startsWith(updater::kStatusDone) || text == updater::kStatusServerFailed) {
+      QCoreApplication::exit(1);  // some files failed, or no update at all
+    }
   });
   QTimer::singleShot(0, [&] { window.pressUpdate(*controller); });
   return app.exec();

@@ -13,14 +13,19 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonObject>
 
+#include <algorithm>
+#include <limits>
 #include <thread>
 
 namespace updater {
 namespace {
 
-// Interval of the wait for running extractions, in seconds.
-constexpr double kWaitInterval = 0.5;
+const platform::Selector kSetDoubleValue("setDoubleValue:");
+const platform::Selector kSetMaxValue("setMaxValue:");
+
+bool isSuccessStatus(int status) { return status >= 200 && status <= 299; }
 
 }  // namespace
 
@@ -74,11 +79,11 @@ bool AppDelegate::openFile() {
 void AppDelegate::ClickQueueNumber(const TitledControl& sender) {
   bool ok = false;
   const qint64 value = sender.titleOfSelectedItem().trimmed().toLongLong(&ok);
-  _queueNumber = ok ? value : 0;
+  _queueNumber = ok && value > 0 ? std::min<qint64>(value, std::numeric_limits<int>::max()) : kDefaultQueueNumber;
 }
 
 void AppDelegate::reportServerFailure(const QString& why) {
-  platform::log(QStringLiteral("Update stopped: %1").arg(why));
+  platform::log(QStringLiteral("Update stopped: %1").arg(escapeForLog(why)));
   auto self = std::static_pointer_cast<AppDelegate>(shared_from_this());
   platform::performOnMainThread([self] {
     self->setStatus(kStatusServerFailed);
@@ -89,23 +94,26 @@ void AppDelegate::reportServerFailure(const QString& why) {
 // ---- Background thread ---------------------------------------------------------------------
 
 void AppDelegate::loadMainJson() {
-  const QVariant manifest = dictionaryWithContentsOfURLString(manifestURL_);
-  if (manifest.typeId() != QMetaType::QVariantMap) {
-    return reportServerFailure(QStringLiteral("no update manifest at %1").arg(manifestURL_));
+  QString why;
+  const std::optional<QJsonDocument> manifest = documentWithContentsOfURLString(manifestURL_, &why);
+  if (!manifest || !manifest->isObject()) {
+    return reportServerFailure(QStringLiteral("no update manifest at %1: %2")
+                                   .arg(manifestURL_, manifest ? QStringLiteral("not an object") : why));
   }
-  const QVariantMap manifestMap = manifest.toMap();
-  const QVariant base = manifestMap.value(QStringLiteral("plughttpaddr"));
-  const QVariant listURL = manifestMap.value(QStringLiteral("plugjsonaddr"));
-  if (base.typeId() != QMetaType::QString || listURL.typeId() != QMetaType::QString) {
+  const QJsonObject manifestMap = manifest->object();
+  const QJsonValue base = manifestMap.value(QLatin1String("plughttpaddr"));
+  const QJsonValue listURL = manifestMap.value(QLatin1String("plugjsonaddr"));
+  if (!base.isString() || !listURL.isString()) {
     return reportServerFailure(QStringLiteral("the update manifest names no archive base or add-on list"));
   }
   _pluginHttpAdressHead = base.toString();
 
-  const QVariant list = dictionaryWithContentsOfURLString(listURL.toString());
-  if (list.typeId() != QMetaType::QVariantMap) {
-    return reportServerFailure(QStringLiteral("no add-on list at %1").arg(listURL.toString()));
+  const std::optional<QJsonDocument> list = documentWithContentsOfURLString(listURL.toString(), &why);
+  if (!list || !list->isObject()) {
+    return reportServerFailure(QStringLiteral("no add-on list at %1: %2")
+                                   .arg(listURL.toString(), list ? QStringLiteral("not an object") : why));
   }
-  _pluginDownJson = list.toMap().value(QStringLiteral("Crc32")).toList();
+  _pluginDownJson = list->object().value(QLatin1String("Crc32")).toArray();
   StartDownQueue();
 }
 
@@ -116,7 +124,8 @@ void AppDelegate::StartDownQueue() {
   _networkQueue->reset();
   _networkQueue->setDelegate(self);
   _networkQueue->setShowAccurateProgress(false);
-  _networkQueue->setDownloadProgressDelegate(loadingProgress_);
+  // The progress bar is not the queue's: the queue counts every ended transfer, an error page
+  // too, while the bar counts only files installed (see showProgress()).
   _networkQueue->setQueueDidFinishSelector("downloadAllPluginFinish:");
   _networkQueue->setMaxConcurrentOperationCount(static_cast<int>(_queueNumber));
 
@@ -124,6 +133,8 @@ void AppDelegate::StartDownQueue() {
 
   const std::vector<PlanItem> plan =
       composePlan(_pluginDownJson, _pluginHttpAdressHead, _pluginSaveAdressHead, platform::log);
+  const int count = static_cast<int>(plan.size());
+  platform::performOnMainThread([self, count] { self->beginFiles(count); }, false);
   for (const PlanItem& item : plan) {
     auto request = http::HTTPRequest::requestWithURL(QUrl::fromEncoded(item.escapedURL.toLatin1()));
     request->setDownloadDestinationPath(item.destinationPath);
@@ -158,16 +169,36 @@ void AppDelegate::downloadPluginStart(const std::shared_ptr<http::HTTPRequest>& 
 }
 
 void AppDelegate::downloadPluginFailed(const std::shared_ptr<http::HTTPRequest>& request) {
-  platform::log(QStringLiteral("myError--------") + request->url().toString(QUrl::FullyEncoded));
-  platform::log(request->error() ? request->error()->toString() : QStringLiteral("(no error)"));
+  const QString url = request->url().toString(QUrl::FullyEncoded);
+  const platform::ErrorPtr& error = request->error();
+  platform::log(QStringLiteral("myError--------") + escapeForLog(url));
+  platform::log(error ? escapeForLog(error->toString()) : QStringLiteral("(no error)"));
+  fileFailed(request->downloadDestinationPath(),
+             error ? QStringLiteral("download of %1 failed: error %2: %3")
+                         .arg(url)
+                         .arg(error->code())
+                         .arg(error->localizedDescription())
+                   : QStringLiteral("download of %1 failed").arg(url));
 }
 
 void AppDelegate::downloadPluginFinish(const std::shared_ptr<http::HTTPRequest>& request) {
   const QString destination = request->downloadDestinationPath();
+  const int status = request->responseStatusCode();
+  if (!isSuccessStatus(status)) {
+    // The server's error page is no archive: drop it and count the file as failed.
+    QFile::remove(destination);
+    // The status message is the whole status line: keep only its reason phrase.
+    const QString reason = request->responseStatusMessage().section(QLatin1Char(' '), 2);
+    fileFailed(destination, QStringLiteral("download of %1 failed: HTTP status %2 %3")
+                                .arg(request->url().toString(QUrl::FullyEncoded))
+                                .arg(status)
+                                .arg(reason));
+    return;
+  }
   const QString fileName = lastPathComponent(destination);
-  platform::log(destination);
+  platform::log(escapeForLog(destination));
   un7zip(directoryOf(destination), fileName);
-  platform::log(destination);
+  platform::log(escapeForLog(destination));
 }
 
 bool AppDelegate::un7zip(const QString& directory, const QString& fileName) {
@@ -177,15 +208,51 @@ bool AppDelegate::un7zip(const QString& directory, const QString& fileName) {
   const QString entryName = withoutArchiveSuffix(fileName);
   const QString outPath = withoutArchiveSuffix(archivePath);
   const bool extracted = sevenzip::ArchiveExtractor::extractArchiveEntry(
-      QFile::encodeName(archivePath).toStdString(), entryName.toStdString(),
+      QFile::encodeName(archivePath).toStdString(), entryName.toUtf8().toStdString(),
       QFile::encodeName(outPath).toStdString());
-  if (!extracted) {
-    platform::log(QStringLiteral("Extraction of %1 failed; %2 is left as it was").arg(archivePath, outPath));
-  }
-  const bool removed = !QFileInfo::exists(archivePath) || QFile::remove(archivePath);
-  if (!removed) platform::log(QStringLiteral("Could not remove %1").arg(archivePath));
+  const qint64 archiveSize = QFileInfo(archivePath).size();
+  QFile archive(archivePath);
+  const bool removed = !QFileInfo::exists(archivePath) || archive.remove();
+  if (!removed) platform::log(QStringLiteral("Could not remove %1: %2").arg(escapeForLog(archivePath), archive.errorString()));
   --_unzipCount;
+  if (!extracted) {
+    fileFailed(outPath, QStringLiteral("extraction of entry \"%1\" from %2 (%3 bytes) failed: the extractor "
+                                       "gave false; the installed file is left as it was")
+                            .arg(entryName, archivePath)
+                            .arg(archiveSize));
+  } else if (!removed) {
+    fileFailed(outPath, QStringLiteral("the archive %1 could not be removed").arg(archivePath));
+  } else {
+    fileInstalled();
+  }
   return extracted && removed;
+}
+
+void AppDelegate::beginFiles(int count) {
+  plannedFiles_ = count;
+  installedFiles_ = 0;
+  failedFiles_ = 0;
+  showProgress();
+}
+
+void AppDelegate::fileInstalled() {
+  ++installedFiles_;
+  showProgress();
+}
+
+void AppDelegate::fileFailed(const QString& destination, const QString& why) {
+  ++failedFiles_;
+  platform::log(QStringLiteral("Not installed: %1: %2").arg(escapeForLog(withoutArchiveSuffix(destination)),
+                                                            escapeForLog(why)));
+  showProgress();
+}
+
+void AppDelegate::showProgress() {
+  auto bar = loadingProgress_;
+  if (!bar) return;
+  const double fraction = plannedFiles_ > 0 ? static_cast<double>(installedFiles_) / plannedFiles_ : 0.0;
+  if (bar->respondsToSelector(kSetMaxValue)) bar->perform(kSetMaxValue, 1.0);
+  if (bar->respondsToSelector(kSetDoubleValue)) bar->perform(kSetDoubleValue, fraction);
 }
 
 void AppDelegate::downloadAllPluginFinish(const std::shared_ptr<queue::NetworkQueue>&) {
@@ -203,7 +270,15 @@ void AppDelegate::downLoadFinishWaiting() {
   }
   if (_timer) _timer->invalidate();
   _timer.reset();
-  setStatus(kStatusDone);
+  if (failedFiles_ > 0) {
+    platform::log(QStringLiteral("Update ended: %1 of %2 files installed, %3 failed (see the lines \"Not installed\")")
+                      .arg(installedFiles_)
+                      .arg(plannedFiles_)
+                      .arg(failedFiles_));
+    setStatus(kStatusDoneWithFailuresFormat.arg(failedFiles_));
+  } else {
+    setStatus(kStatusDone);
+  }
 }
 
 }  // namespace updater

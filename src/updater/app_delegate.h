@@ -8,8 +8,8 @@
 #include "updater/download_plan.h"
 #include "updater/window_outlets.h"
 
+#include <QJsonArray>
 #include <QString>
-#include <QVariantList>
 
 #include <memory>
 
@@ -28,9 +28,15 @@ inline const QString kStatusBuilding = QStringLiteral("构建目录");
 inline const QString kStatusDownloadingFormat = QStringLiteral("正在下载%1");
 inline const QString kStatusExtracting = QStringLiteral("解压中请勿关闭");
 inline const QString kStatusDone = QStringLiteral("下载完成");
+// The end of an update in which some files could not be installed: the count of those files.
+inline const QString kStatusDoneWithFailuresFormat = QStringLiteral("下载完成，%1 个文件失败");
 inline const QString kStatusServerFailed = QStringLiteral("更新服务器连接失败");
 // Where the game is unless the user picks another folder.
 inline const QString kDefaultGameFolder = QStringLiteral("/Applications/World of Warcraft");
+// Downloads at once when the concurrency control gives no positive number.
+inline constexpr qint64 kDefaultQueueNumber = 4;
+// Interval of the wait for running extractions, in seconds.
+inline constexpr double kWaitInterval = 0.5;
 
 // Thread: main, except loadMainJson, StartDownQueue and CheckOutFilePath, which run on the one
 // background thread of an update (see the comments there). Owns its strings, the add-on list, the
@@ -57,7 +63,8 @@ class AppDelegate : public platform::Object {
   // The update button: finds the game folder (picker when missing), then fetches the manifests
   // on a background thread. `sender` is the button.
   void StartDownloading(UpdateButton& sender);
-  // The concurrency control: its chosen title becomes the limit of the next update.
+  // The concurrency control: its chosen title becomes the limit of the next update; a title that
+  // is no positive number gives the default 4 (a limit of 0 would let nothing run).
   void ClickQueueNumber(const TitledControl& sender);
 
   // ---- The update (background thread) ----
@@ -74,6 +81,8 @@ class AppDelegate : public platform::Object {
   // entry was installed and the archive removed.
   bool un7zip(const QString& directory, const QString& fileName);
   void downloadAllPluginFinish(const std::shared_ptr<queue::NetworkQueue>& queue);
+  // Ends the update when no extraction is under way: "下载完成" when every file was installed,
+  // otherwise the same text with the count of files that failed.
   void downLoadFinishWaiting();
 
   // ---- Fields ----
@@ -83,21 +92,35 @@ class AppDelegate : public platform::Object {
   qint64 queueNumber() const { return _queueNumber; }
   quint64 unzipCount() const { return _unzipCount; }
   const std::shared_ptr<queue::NetworkQueue>& networkQueue() const { return _networkQueue; }
+  const std::shared_ptr<platform::Timer>& timer() const { return _timer; }
+  // Files of the current update installed so far, files that failed, and all its files.
+  int installedFiles() const { return installedFiles_; }
+  int failedFiles() const { return failedFiles_; }
+  int plannedFiles() const { return plannedFiles_; }
 
  private:
   bool openFile();
   void setStatus(const QString& text);
   // The update cannot go on (no manifest, no list): say so and let the user try again.
   void reportServerFailure(const QString& why);
+  // Main thread: the plan of `count` files is about to be queued.
+  void beginFiles(int count);
+  // Main thread: one file of the plan ended, installed or not (`why` says what went wrong).
+  void fileInstalled();
+  void fileFailed(const QString& destination, const QString& why);
+  void showProgress();
 
   const QString manifestURL_;
   QString _pluginHttpAdressHead;
   QString _pluginSaveAdressHead;
-  QVariantList _pluginDownJson;
+  QJsonArray _pluginDownJson;
   std::shared_ptr<queue::NetworkQueue> _networkQueue;
-  qint64 _queueNumber = 4;
+  qint64 _queueNumber = kDefaultQueueNumber;
   std::shared_ptr<platform::Timer> _timer;
   quint64 _unzipCount = 0;
+  int plannedFiles_ = 0;
+  int installedFiles_ = 0;
+  int failedFiles_ = 0;
 
   std::shared_ptr<StatusText> pluginInfo_;
   std::shared_ptr<platform::Object> loadingProgress_;

@@ -78,13 +78,23 @@ void AddonServer::addRawArchive(const QString& folder, const QString& listedPath
 
 void AddonServer::addMissing(const QString& folder, const QString& listedPath) { list(folder, listedPath); }
 
-void AddonServer::publish() {
+QByteArray AddonServer::archiveBytes(const QString& folder, const QString& listedPath) const {
+  QFile file(archivePath(folder, listedPath));
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void AddonServer::writeDocument(const QString& path, const QByteArray& bytes) {
+  writeBytes(toQt(root_.path()) + path, bytes);
+}
+
+void AddonServer::publish(const QString& archiveBase) {
   QVariantList addons;
   for (const auto& [folder, files] : entries_) addons.push_back(QVariantMap{{"folder", folder}, {"files", files}});
   for (const QVariant& raw : rawEntries_) addons.push_back(raw);
   const QString wowplugin = toQt(root_.path()) + QStringLiteral("/wowplugin/");
   writeBytes(wowplugin + QStringLiteral("AddonsUpdater.json"),
-             updater::toJSON({{"plughttpaddr", nginx_->url(QStringLiteral("/addons/")).toString()},
+             updater::toJSON({{"plughttpaddr", archiveBase.isEmpty() ? nginx_->url(QStringLiteral("/addons/")).toString()
+                                                                     : archiveBase},
                               {"plugjsonaddr", nginx_->url(QStringLiteral("/wowplugin/addons.json")).toString()},
                               {"version", 3}}));
   writeBytes(wowplugin + QStringLiteral("addons.json"),

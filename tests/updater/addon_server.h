@@ -34,8 +34,14 @@ class AddonServer {
   void addMissing(const QString& folder, const QString& listedPath);
   // Adds an entry to the list as it is (for entries the updater must refuse).
   void addRawEntry(const QVariant& entry) { rawEntries_.push_back(entry); }
-  // Writes both manifests; call after the last add.
-  void publish();
+  // Writes both manifests; call after the last add. With `archiveBase`, the manifest points the
+  // archives there instead of at this server.
+  void publish(const QString& archiveBase = QString());
+  // The bytes served as the archive of a listed file (empty when it has none).
+  QByteArray archiveBytes(const QString& folder, const QString& listedPath) const;
+  // Writes `bytes` as a manifest document served at `path`.
+  void writeDocument(const QString& path, const QByteArray& bytes);
+  QString url(const QString& path) const { return nginx_->url(path).toString(); }
 
   // The content each listed file should have once installed, by path under Interface/AddOns.
   const std::map<QString, QByteArray>& expected() const { return expected_; }

@@ -7,12 +7,14 @@
 #include "platform/log.h"
 #include "queue/network_queue.h"
 #include "support/temp_dir.h"
+#include "support/test_http_server.h"
 #include "support/wait.h"
 #include "updater/headless_window.h"
 
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -82,7 +84,7 @@ class Update {
   }
   bool ended() const {
     const QString last = window.statusTexts().isEmpty() ? QString() : window.statusTexts().back();
-    return last == updater::kStatusDone || last == updater::kStatusServerFailed;
+    return last.startsWith(QStringLiteral("下载完成")) || last == QStringLiteral("更新服务器连接失败");
   }
   QStringList log() {
     std::lock_guard lock(mutex_);
@@ -127,18 +129,24 @@ TEST_F(UpdateFlowTest, AFullUpdateInstallsEveryFileAndRemovesEveryArchive) {
   server.publish();
   Update update(server.manifestURL(), toQt(game.path()));
   update.window.chooseQueueNumber(*update.controller, "3");
-  EXPECT_EQ(update.run(), updater::kStatusDone);
+  EXPECT_EQ(update.run(), QStringLiteral("下载完成"));
   expectInstalled();
   EXPECT_EQ(filesBelow(addOns).size(), server.expected().size());
   const QStringList texts = update.window.statusTexts();
   ASSERT_GE(texts.size(), 4);
-  EXPECT_EQ(texts[0], updater::kStatusQuerying);
-  EXPECT_EQ(texts[1], updater::kStatusBuilding);
+  EXPECT_EQ(texts[0], QStringLiteral("查询更新服务器"));
+  EXPECT_EQ(texts[1], QStringLiteral("构建目录"));
   EXPECT_TRUE(texts.contains(QStringLiteral("正在下载Square%20White.tga"))) << texts.join(" | ").toStdString();
   EXPECT_FALSE(update.window.buttonEnabled()) << "one update per run";
   EXPECT_DOUBLE_EQ(update.window.progressValue(), 1.0);
   EXPECT_EQ(update.controller->queueNumber(), 3);
-  EXPECT_EQ(update.controller->networkQueue()->maxConcurrentOperationCount(), 3);
+  const auto& queue = update.controller->networkQueue();
+  EXPECT_EQ(queue->maxConcurrentOperationCount(), 3);
+  EXPECT_FALSE(queue->shouldCancelAllRequestsOnFailure());
+  EXPECT_FALSE(queue->showAccurateProgress());
+  EXPECT_EQ(queue->queueDidFinishSelector(), platform::Selector("downloadAllPluginFinish:"));
+  EXPECT_EQ(queue->delegate().lock(), update.controller);
+  EXPECT_EQ(queue->downloadProgressDelegate().lock(), nullptr) << "the bar counts installed files, not transfers";
   EXPECT_TRUE(update.log().contains(QStringLiteral("saveString-------") + addOns + "/WeakAuras/Media/Textures/"));
 }
 
@@ -148,26 +156,94 @@ TEST_F(UpdateFlowTest, AnArchiveAlreadyAtItsDestinationIsReplacedByTheNewDownloa
   testsupport::writeFile(game.path() / "Interface/AddOns/Bagnon/Bagnon.lua.7z", "stale archive from an earlier run");
   testsupport::writeFile(game.path() / "Interface/AddOns/Bagnon/Bagnon.lua", "old version");
   Update update(server.manifestURL(), toQt(game.path()));
-  EXPECT_EQ(update.run(), updater::kStatusDone);
+  EXPECT_EQ(update.run(), QStringLiteral("下载完成"));
   expectInstalled();
 }
 
-TEST_F(UpdateFlowTest, FailedDownloadsAndBrokenArchivesKeepTheInstalledFilesAndTheUpdateGoesOn) {
+// Archives served by a scripted server (the manifests stay on nginx), so that one transfer can
+// break off in the middle of its body.
+TEST_F(UpdateFlowTest, EveryKindOfFailureIsCountedInTheStatusAndNamedInTheLog) {
   server.addFile("Good", "good.lua", textFile("good", 100));
   server.addMissing("Gone", "gone.lua");
   server.addRawArchive("Broken", "broken.lua", QByteArray("7z\xBC\xAF\x27\x1C", 6) + binaryFile(500));
+  server.addFile("Cut", "cut.lua", binaryFile(200000));
   server.addFile("Later", "later.lua", textFile("later", 100));
-  server.publish();
-  testsupport::writeFile(game.path() / "Interface/AddOns/Gone/gone.lua", "installed gone");
-  testsupport::writeFile(game.path() / "Interface/AddOns/Broken/broken.lua", "installed broken");
+  testsupport::TestHttpServer archives;
+  archives.setHandler([&](const testsupport::RecordedRequest& request) -> std::optional<testsupport::HttpResponse> {
+    const QStringList parts = QString::fromUtf8(request.path()).split('/');  // "", "addons", folder, file
+    const QByteArray bytes = server.archiveBytes(parts.value(2), parts.value(3).chopped(3));
+    if (bytes.isEmpty()) return testsupport::HttpResponse::withStatus(404, "Not Found", "<html>404</html>");
+    testsupport::HttpResponse response = testsupport::HttpResponse::ok(bytes);
+    if (parts.value(2) == "Cut") response.cutAfter(bytes.size() / 2);
+    return response;
+  });
+  server.publish(archives.url(QStringLiteral("/addons/")).toString());
+  for (const char* name : {"Gone/gone.lua", "Broken/broken.lua", "Cut/cut.lua"}) {
+    testsupport::writeFile(game.path() / "Interface/AddOns" / name, std::string("installed ") + name);
+  }
   Update update(server.manifestURL(), toQt(game.path()));
-  EXPECT_EQ(update.run(), updater::kStatusDone);
-  expectInstalled();
-  EXPECT_EQ(contentOf(addOns + "/Gone/gone.lua"), "installed gone");
-  EXPECT_EQ(contentOf(addOns + "/Broken/broken.lua"), "installed broken");
+  EXPECT_EQ(update.run(), QStringLiteral("下载完成，3 个文件失败"));
+  EXPECT_EQ(contentOf(addOns + "/Good/good.lua"), server.expected().at("Good/good.lua"));
+  EXPECT_EQ(contentOf(addOns + "/Later/later.lua"), server.expected().at("Later/later.lua"));
+  for (const char* name : {"Gone/gone.lua", "Broken/broken.lua", "Cut/cut.lua"}) {
+    EXPECT_EQ(contentOf(addOns + "/" + name), QByteArray("installed ") + name) << name;
+  }
+  for (const QString& file : filesBelow(addOns)) EXPECT_FALSE(file.endsWith(".7z")) << file.toStdString();
+  EXPECT_DOUBLE_EQ(update.window.progressValue(), 0.4) << "2 of 5 files installed";
+  EXPECT_EQ(update.controller->failedFiles(), 3);
+
   const QStringList log = update.log();
-  EXPECT_EQ(log.count(addOns + "/Gone/gone.lua.7z"), 2) << "the finished download is logged before and after extraction";
-  EXPECT_EQ(log.filter(QStringLiteral("Extraction of ")).size(), 2) << log.join("\n").toStdString();
+  const QString gone = "Not installed: " + addOns + "/Gone/gone.lua: download of " +
+                       archives.url("/addons/Gone/gone.lua.7z").toString() + " failed: HTTP status 404 Not Found";
+  EXPECT_TRUE(log.contains(gone)) << log.join("\n").toStdString();
+  EXPECT_EQ(log.filter(QRegularExpression("^Not installed: " + QRegularExpression::escape(addOns) +
+                                          "/Broken/broken.lua: extraction of entry \"broken.lua\" .* failed"))
+                .size(), 1);
+  EXPECT_EQ(log.filter(QRegularExpression("^Not installed: " + QRegularExpression::escape(addOns) +
+                                          "/Cut/cut.lua: download of .*Cut/cut.lua.7z failed: error [0-9]+: .+"))
+                .size(), 1);
+  EXPECT_TRUE(log.contains("myError--------" + archives.url("/addons/Cut/cut.lua.7z").toString()));
+  EXPECT_EQ(log.filter("Update ended: 2 of 5 files installed, 3 failed").size(), 1);
+}
+
+TEST_F(UpdateFlowTest, AFileListedTwiceIsDownloadedOnce) {
+  server.addFile("Twice", "twice.lua", "x = 2\n");
+  server.addFile("Twice", "twice.lua", "x = 2\n");
+  server.publish();
+  Update update(server.manifestURL(), toQt(game.path()));
+  EXPECT_EQ(update.run(), QStringLiteral("下载完成"));
+  expectInstalled();
+  int fetched = 0;
+  for (const std::string& line : server.accessLog()) fetched += line.find("/addons/Twice/twice.lua.7z") != std::string::npos;
+  EXPECT_EQ(fetched, 1);
+}
+
+TEST_F(UpdateFlowTest, TheConcurrencyChoiceFallsBackToFourForNoPositiveNumber) {
+  const struct {
+    const char* title;
+    qint64 expected;
+  } cases[] = {{"3", 3}, {"0", 4}, {"-2", 4}, {"many", 4}, {"", 4}, {" 8 ", 8}};
+  Update update(server.manifestURL(), toQt(game.path()));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    update.window.chooseQueueNumber(*update.controller, c.title);
+    EXPECT_EQ(update.controller->queueNumber(), c.expected);
+  }
+}
+
+TEST_F(UpdateFlowTest, TheWaitTimerTicksEveryHalfSecondUntilItEndsTheUpdate) {
+  Update update(server.manifestURL(), toQt(game.path()));
+  update.controller->downloadAllPluginFinish(nullptr);
+  const auto first = update.controller->timer();
+  ASSERT_NE(first, nullptr);
+  EXPECT_DOUBLE_EQ(first->interval(), 0.5);
+  EXPECT_TRUE(first->repeats());
+  update.controller->downloadAllPluginFinish(nullptr);
+  EXPECT_FALSE(first->isValid()) << "a second call replaces the running timer";
+  ASSERT_NE(update.controller->timer(), first);
+  testsupport::waitUntil([&] { return update.ended(); }, std::chrono::seconds(10));
+  EXPECT_EQ(update.window.statusTexts(), QStringList{"下载完成"});
+  EXPECT_EQ(update.controller->timer(), nullptr);
 }
 
 TEST_F(UpdateFlowTest, HostileListEntriesNeverReachOutsideTheAddOnFolder) {
@@ -179,7 +255,7 @@ TEST_F(UpdateFlowTest, HostileListEntriesNeverReachOutsideTheAddOnFolder) {
   server.addRawEntry(QStringLiteral("not an object"));
   server.publish();
   Update update(server.manifestURL(), toQt(game.path()));
-  EXPECT_EQ(update.run(), updater::kStatusDone);
+  EXPECT_EQ(update.run(), QStringLiteral("下载完成"));
   EXPECT_EQ(filesBelow(toQt(game.path())), QStringList{"Interface/AddOns/Safe/safe.lua"});
   EXPECT_GE(update.log().filter(QStringLiteral("Skipping")).size(), 4);
 }
@@ -187,9 +263,9 @@ TEST_F(UpdateFlowTest, HostileListEntriesNeverReachOutsideTheAddOnFolder) {
 TEST_F(UpdateFlowTest, AListWithNothingToDownloadEndsAtOnce) {
   server.publish();
   Update update(server.manifestURL(), toQt(game.path()));
-  EXPECT_EQ(update.run(), updater::kStatusDone);
+  EXPECT_EQ(update.run(), QStringLiteral("下载完成"));
   EXPECT_EQ(update.window.statusTexts(),
-            (QStringList{updater::kStatusQuerying, updater::kStatusBuilding, updater::kStatusDone}));
+            (QStringList{"查询更新服务器", "构建目录", "下载完成"}));
 }
 
 TEST_F(UpdateFlowTest, AnUnreadableServerIsReportedAndTheButtonWorksAgain) {
@@ -197,14 +273,18 @@ TEST_F(UpdateFlowTest, AnUnreadableServerIsReportedAndTheButtonWorksAgain) {
     const char* name;
     QString manifestURL;
   };
+  server.writeDocument("/wowplugin/zero.json", R"({"plughttpaddr":"http://127.0.0.1:9/","plugjsonaddr":"file:///dev/zero"})");
+  server.writeDocument("/wowplugin/array.json", R"([{"plughttpaddr":"x"}])");
   const Case cases[] = {
       {"unreachable", QStringLiteral("http://127.0.0.1:9/wowplugin/AddonsUpdater.json")},
       {"no manifest", server.manifestURL() + QStringLiteral(".missing")},
+      {"a list that is a local device", server.url("/wowplugin/zero.json")},
+      {"a manifest that is no object", server.url("/wowplugin/array.json")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Update update(c.manifestURL, toQt(game.path()));
-    EXPECT_EQ(update.run(), updater::kStatusServerFailed);
+    EXPECT_EQ(update.run(), QStringLiteral("更新服务器连接失败"));
     EXPECT_TRUE(update.window.buttonEnabled());
   }
 }
@@ -224,7 +304,7 @@ TEST_F(UpdateFlowTest, AMissingGameFolderAsksForOneAndACancelledPickerChangesNot
   }
   Update update(server.manifestURL(), missing);
   update.window.setPickedFolder(toQt(game.path()));
-  EXPECT_EQ(update.run(), updater::kStatusDone);
+  EXPECT_EQ(update.run(), QStringLiteral("下载完成"));
   EXPECT_EQ(update.window.pickerShown(), 1);
   EXPECT_EQ(update.controller->pluginSaveAdressHead(), toQt(game.path()));
   expectInstalled();
