@@ -8,7 +8,9 @@
 #include "platform/paths.h"
 #include "platform/threads.h"
 #include "queue/network_queue.h"
+#include "updater/install_records.h"
 #include "updater/json_dictionary.h"
+#include "updater/rollback.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,6 +29,18 @@ const platform::Selector kSetMaxValue("setMaxValue:");
 
 bool isSuccessStatus(int status) { return status >= 200 && status <= 299; }
 
+// The progress line is redrawn at most this often, in seconds.
+constexpr double kProgressLineInterval = 0.1;
+
+QString headerValue(const http::HTTPRequest& request, const QString& name) {
+  const auto& headers = request.responseHeaders();
+  if (!headers) return {};
+  for (auto it = headers->begin(); it != headers->end(); ++it) {
+    if (it.key().compare(name, Qt::CaseInsensitive) == 0) return it.value();
+  }
+  return {};
+}
+
 }  // namespace
 
 const platform::MethodTable& AppDelegate::classMethods() {
@@ -43,6 +57,7 @@ AppDelegate::AppDelegate(QString manifestURL) : manifestURL_(std::move(manifestU
 
 AppDelegate::~AppDelegate() {
   if (_timer) _timer->invalidate();
+  if (progressTimer_) progressTimer_->invalidate();
 }
 
 void AppDelegate::setStatus(const QString& text) {
@@ -54,12 +69,51 @@ void AppDelegate::setStatus(const QString& text) {
 void AppDelegate::awakeFromNib() {
   if (_networkQueue) _networkQueue->setDelegate(weak_from_this());
   _pluginSaveAdressHead = kDefaultGameFolder;
+  if (!QFileInfo::exists(_pluginSaveAdressHead)) {
+    gameInstall_ = findGameInstall(platform::homeFolder());
+    if (gameInstall_) {
+      _pluginSaveAdressHead = gameInstall_->addOnsRoot();
+      platform::log(QStringLiteral("Game folder found: %1").arg(escapeForLog(_pluginSaveAdressHead)));
+    }
+  }
+  updateRollbackButton();
+}
+
+void AppDelegate::ClickFlavour(const TitledControl& sender) {
+  if (updateStarted_ || !gameInstall_) return;
+  _pluginSaveAdressHead = gameInstall_->addOnsRoot(sender.titleOfSelectedItem());
+  updateRollbackButton();
+}
+
+void AppDelegate::updateRollbackButton() {
+  if (rollbackButton_) rollbackButton_->setEnabled(!updateStarted_ && !backupFolders(_pluginSaveAdressHead).isEmpty());
+}
+
+bool AppDelegate::RestoreLastUpdate() {
+  if (updateStarted_ && _timer) return false;  // not while an update runs
+  const RestoreResult result = restoreLastUpdate(_pluginSaveAdressHead);
+  if (!result.found) {
+    platform::log(QStringLiteral("Nothing to restore for %1").arg(escapeForLog(_pluginSaveAdressHead)));
+    updateRollbackButton();
+    return false;
+  }
+  for (const QString& failure : result.failed) {
+    platform::log(QStringLiteral("Not restored: %1").arg(escapeForLog(failure)));
+  }
+  platform::log(QStringLiteral("Restored %1 files of the last update in %2")
+                    .arg(result.restored.size())
+                    .arg(escapeForLog(_pluginSaveAdressHead)));
+  setStatus(result.failed.isEmpty() ? kStatusRestored : kStatusRestoreFailed);
+  updateRollbackButton();
+  return result.failed.isEmpty();
 }
 
 void AppDelegate::StartDownloading(UpdateButton& sender) {
   _unzipCount = 0;
   if (!QFileInfo::exists(_pluginSaveAdressHead) && !openFile()) return;
   sender.setEnabled(false);
+  updateStarted_ = true;
+  if (rollbackButton_) rollbackButton_->setEnabled(false);
   setStatus(kStatusQuerying);
   auto self = std::static_pointer_cast<AppDelegate>(shared_from_this());
   std::thread([self] { self->loadMainJson(); }).detach();
@@ -133,8 +187,13 @@ void AppDelegate::StartDownQueue() {
 
   const std::vector<PlanItem> plan =
       composePlan(_pluginDownJson, _pluginHttpAdressHead, _pluginSaveAdressHead, platform::log);
+  records_ = std::make_unique<InstallRecords>(_pluginSaveAdressHead);
+  records_->load();
+  planned_.clear();
   const int count = static_cast<int>(plan.size());
   platform::performOnMainThread([self, count] { self->beginFiles(count); }, false);
+  std::weak_ptr<AppDelegate> weakSelf = self;
+  const QDir gameFolder(_pluginSaveAdressHead);
   for (const PlanItem& item : plan) {
     auto request = http::HTTPRequest::requestWithURL(QUrl::fromEncoded(item.escapedURL.toLatin1()));
     request->setDownloadDestinationPath(item.destinationPath);
@@ -142,7 +201,24 @@ void AppDelegate::StartDownQueue() {
     request->setDidFailSelector("downloadPluginFailed:");
     request->setDidStartSelector("downloadPluginStart:");
     request->setDelegate(self);
+    // Asked only "if changed" when the installed file is still the one its record describes.
+    Planned& planned = planned_[item.destinationPath];
+    planned.relativeOutPath = gameFolder.relativeFilePath(withoutArchiveSuffix(item.destinationPath));
+    const InstallRecord* record = records_->find(planned.relativeOutPath);
+    if (record != nullptr && record->url == item.escapedURL && (!record->etag.isEmpty() || !record->lastModified.isEmpty()) &&
+        stillMatches(withoutArchiveSuffix(item.destinationPath), *record)) {
+      planned.conditional = true;
+      if (!record->etag.isEmpty()) request->addRequestHeader(QStringLiteral("If-None-Match"), record->etag);
+      if (!record->lastModified.isEmpty()) {
+        request->addRequestHeader(QStringLiteral("If-Modified-Since"), record->lastModified);
+      }
+    }
     _networkQueue->addOperation(request);
+    // Bytes as they arrive, for the progress line (the queue itself still counts whole downloads).
+    request->setShowAccurateProgress(true);
+    request->setBytesReceivedBlock([weakSelf](qint64 amount, qint64) {
+      if (auto me = weakSelf.lock()) me->bytesArrived(amount);
+    });
     CheckOutFilePath(request->downloadDestinationPath());
   }
   if (plan.empty()) {
@@ -164,11 +240,13 @@ void AppDelegate::CheckOutFilePath(const QString& destinationPath) {
 void AppDelegate::toCreatPath() { setStatus(kStatusBuilding); }
 
 void AppDelegate::downloadPluginStart(const std::shared_ptr<http::HTTPRequest>& request) {
+  ++openDownloads_;
   const QString name = lastPathComponent(request->originalURL().toString(QUrl::FullyEncoded));
   setStatus(kStatusDownloadingFormat.arg(QString(name).remove(QStringLiteral(".7z"))));
 }
 
 void AppDelegate::downloadPluginFailed(const std::shared_ptr<http::HTTPRequest>& request) {
+  openDownloads_ = std::max(0, openDownloads_ - 1);
   const QString url = request->url().toString(QUrl::FullyEncoded);
   const platform::ErrorPtr& error = request->error();
   platform::log(QStringLiteral("myError--------") + escapeForLog(url));
@@ -182,8 +260,17 @@ void AppDelegate::downloadPluginFailed(const std::shared_ptr<http::HTTPRequest>&
 }
 
 void AppDelegate::downloadPluginFinish(const std::shared_ptr<http::HTTPRequest>& request) {
+  openDownloads_ = std::max(0, openDownloads_ - 1);
   const QString destination = request->downloadDestinationPath();
   const int status = request->responseStatusCode();
+  const auto planned = planned_.find(destination);
+  if (status == 304 && planned != planned_.end() && planned->second.conditional) {
+    // Unchanged on the server and on disk: nothing to download or extract.
+    QFile::remove(destination);
+    ++unchangedFiles_;
+    fileInstalled();
+    return;
+  }
   if (!isSuccessStatus(status)) {
     // The server's error page is no archive: drop it and count the file as failed.
     QFile::remove(destination);
@@ -195,10 +282,33 @@ void AppDelegate::downloadPluginFinish(const std::shared_ptr<http::HTTPRequest>&
                                 .arg(reason));
     return;
   }
+  install(request);
+}
+
+void AppDelegate::install(const std::shared_ptr<http::HTTPRequest>& request) {
+  const QString destination = request->downloadDestinationPath();
+  const QString outPath = withoutArchiveSuffix(destination);
+  QString problem;
+  if (backup_ && !backup_->keep(outPath, &problem)) {
+    QFile::remove(destination);
+    fileFailed(destination, QStringLiteral("no copy of the installed file could be kept for a rollback (%1), so it "
+                                           "was left as it was")
+                                .arg(problem));
+    return;
+  }
   const QString fileName = lastPathComponent(destination);
   platform::log(escapeForLog(destination));
+  const int failedBefore = failedFiles_;
   un7zip(directoryOf(destination), fileName);
   platform::log(escapeForLog(destination));
+  const auto planned = planned_.find(destination);
+  if (!records_ || planned == planned_.end() || failedFiles_ != failedBefore) return;
+  if (std::optional<InstallRecord> record = describeInstalledFile(outPath)) {
+    record->url = request->originalURL().toString(QUrl::FullyEncoded);
+    record->etag = headerValue(*request, QStringLiteral("ETag"));
+    record->lastModified = headerValue(*request, QStringLiteral("Last-Modified"));
+    records_->put(planned->second.relativeOutPath, *record);
+  }
 }
 
 bool AppDelegate::un7zip(const QString& directory, const QString& fileName) {
@@ -232,7 +342,36 @@ void AppDelegate::beginFiles(int count) {
   plannedFiles_ = count;
   installedFiles_ = 0;
   failedFiles_ = 0;
+  unchangedFiles_ = 0;
+  openDownloads_ = 0;
+  backup_ = std::make_unique<UpdateBackup>(_pluginSaveAdressHead);
   showProgress();
+  progress_.start(count, ProgressLine::Clock::now());
+  refreshProgressLine();
+  if (progressTimer_) progressTimer_->invalidate();
+  std::weak_ptr<AppDelegate> weakSelf = std::static_pointer_cast<AppDelegate>(shared_from_this());
+  progressTimer_ = platform::Timer::schedule(platform::RunLoop::main(), kProgressLineInterval, true,
+                                             [weakSelf](platform::Timer&) {
+                                               if (auto self = weakSelf.lock()) self->refreshProgressLine();
+                                             });
+}
+
+void AppDelegate::bytesArrived(qint64 bytes) { progress_.addBytes(bytes, ProgressLine::Clock::now()); }
+
+void AppDelegate::refreshProgressLine() {
+  progress_.setFiles(installedFiles_, failedFiles_);
+  progress_.setOpenDownloads(openDownloads_);
+  const QString line = progress_.text(ProgressLine::Clock::now());
+  if (line == shownProgressLine_) return;
+  shownProgressLine_ = line;
+  if (progressLine_) progressLine_->setStringValue(line);
+}
+
+void AppDelegate::stopProgressLine() {
+  if (progressTimer_) progressTimer_->invalidate();
+  progressTimer_.reset();
+  openDownloads_ = 0;
+  refreshProgressLine();
 }
 
 void AppDelegate::fileInstalled() {
@@ -270,6 +409,17 @@ void AppDelegate::downLoadFinishWaiting() {
   }
   if (_timer) _timer->invalidate();
   _timer.reset();
+  stopProgressLine();
+  if (backup_) backup_->finish();
+  QString problem;
+  if (records_ && !records_->save(&problem)) {
+    platform::log(QStringLiteral("The install records could not be written: %1").arg(problem));
+  }
+  if (plannedFiles_ > 0 && failedFiles_ == 0) rememberGameFolder(_pluginSaveAdressHead);
+  if (unchangedFiles_ > 0) {
+    platform::log(QStringLiteral("%1 files unchanged since they were installed").arg(unchangedFiles_));
+  }
+  updateRollbackButton();
   if (failedFiles_ > 0) {
     platform::log(QStringLiteral("Update ended: %1 of %2 files installed, %3 failed (see the lines \"Not installed\")")
                       .arg(installedFiles_)

@@ -56,18 +56,28 @@ void AddonServer::list(const QString& folder, const QString& listedPath) {
 }
 
 void AddonServer::addFile(const QString& folder, const QString& listedPath, const QByteArray& content, bool lzma2) {
+  writeArchive(folder, listedPath, content, lzma2, true);
+}
+
+void AddonServer::changeFile(const QString& folder, const QString& listedPath, const QByteArray& content) {
+  writeArchive(folder, listedPath, content, false, false);
+}
+
+void AddonServer::writeArchive(const QString& folder, const QString& listedPath, const QByteArray& content, bool lzma2,
+                               bool listIt) {
   QString relative = listedPath;
   relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
   const QString source = toQt(sources_.path()) + QLatin1Char('/') + folder + QLatin1Char('/') + relative;
   writeBytes(source, content);
   const QString archive = archivePath(folder, listedPath);
+  QFile::remove(archive);
   QDir().mkpath(QFileInfo(archive).absolutePath());
   QStringList arguments{QStringLiteral("--format"), QStringLiteral("7zip")};
   if (lzma2) arguments << QStringLiteral("--options") << QStringLiteral("7zip:compression=lzma2");
   arguments << QStringLiteral("-cf") << archive << QStringLiteral("-C") << QFileInfo(source).absolutePath()
             << QFileInfo(source).fileName();
   if (QProcess::execute(QStringLiteral("bsdtar"), arguments) != 0) throw std::runtime_error("bsdtar failed");
-  list(folder, listedPath);
+  if (listIt) list(folder, listedPath);
   expected_[folder + QLatin1Char('/') + relative] = content;
 }
 

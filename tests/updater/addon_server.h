@@ -28,6 +28,8 @@ class AddonServer {
   // Lists `listedPath` (may use "\") under `folder` and serves its archive, holding `content`
   // under the file's own name. `lzma2` chooses the LZMA2 method instead of LZMA.
   void addFile(const QString& folder, const QString& listedPath, const QByteArray& content, bool lzma2 = false);
+  // Serves a new archive for a file already listed (a new version on the server).
+  void changeFile(const QString& folder, const QString& listedPath, const QByteArray& content);
   // Lists the file and serves `bytes` as its archive.
   void addRawArchive(const QString& folder, const QString& listedPath, const QByteArray& bytes);
   // Lists the file without serving any archive (its download gets a 404).
@@ -49,6 +51,8 @@ class AddonServer {
  private:
   QString archivePath(const QString& folder, const QString& path) const;
   void list(const QString& folder, const QString& listedPath);
+  void writeArchive(const QString& folder, const QString& listedPath, const QByteArray& content, bool lzma2,
+                    bool listIt);
 
   TempDir root_;
   TempDir sources_;

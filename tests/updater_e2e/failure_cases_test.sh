@@ -23,6 +23,10 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# The updater keeps its records, kept copies and settings below HOME: a scratch one.
+export HOME="$work/home"
+unset XDG_STATE_HOME XDG_CONFIG_HOME
+mkdir -p "$HOME"
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
 python3 "$demo_scripts/make_addon_set.py" "$work/set" --size demo --base-url "http://127.0.0.1:1/" >/dev/null
