@@ -86,11 +86,11 @@ void AppDelegate::ClickFlavour(const TitledControl& sender) {
 }
 
 void AppDelegate::updateRollbackButton() {
-  if (rollbackButton_) rollbackButton_->setEnabled(!updateStarted_ && !backupFolders(_pluginSaveAdressHead).isEmpty());
+  if (rollbackButton_) rollbackButton_->setEnabled(!updateRunning_ && !backupFolders(_pluginSaveAdressHead).isEmpty());
 }
 
 bool AppDelegate::RestoreLastUpdate() {
-  if (updateStarted_ && _timer) return false;  // not while an update runs
+  if (updateRunning_) return false;
   const RestoreResult result = restoreLastUpdate(_pluginSaveAdressHead);
   if (!result.found) {
     platform::log(QStringLiteral("Nothing to restore for %1").arg(escapeForLog(_pluginSaveAdressHead)));
@@ -113,6 +113,7 @@ void AppDelegate::StartDownloading(UpdateButton& sender) {
   if (!QFileInfo::exists(_pluginSaveAdressHead) && !openFile()) return;
   sender.setEnabled(false);
   updateStarted_ = true;
+  updateRunning_ = true;
   if (rollbackButton_) rollbackButton_->setEnabled(false);
   setStatus(kStatusQuerying);
   auto self = std::static_pointer_cast<AppDelegate>(shared_from_this());
@@ -140,6 +141,8 @@ void AppDelegate::reportServerFailure(const QString& why) {
   platform::log(QStringLiteral("Update stopped: %1").arg(escapeForLog(why)));
   auto self = std::static_pointer_cast<AppDelegate>(shared_from_this());
   platform::performOnMainThread([self] {
+    self->updateRunning_ = false;
+    self->updateRollbackButton();
     self->setStatus(kStatusServerFailed);
     if (self->updataButton_) self->updataButton_->setEnabled(true);
   }, false);
@@ -410,6 +413,7 @@ void AppDelegate::downLoadFinishWaiting() {
   if (_timer) _timer->invalidate();
   _timer.reset();
   stopProgressLine();
+  updateRunning_ = false;
   if (backup_) backup_->finish();
   QString problem;
   if (records_ && !records_->save(&problem)) {

@@ -86,7 +86,7 @@ class AppDelegate : public platform::Object {
   void ClickFlavour(const TitledControl& sender);
   // The rollback button: restores every file the last update of this game folder replaced or
   // created; says "已恢复上次版本", or "部分文件恢复失败" when some could not be restored (each logged).
-  // Returns false when some file failed or there was nothing to restore.
+  // Returns false when some file failed, there was nothing to restore, or an update is running.
   bool RestoreLastUpdate();
 
   // ---- The update (background thread) ----
@@ -157,7 +157,8 @@ class AppDelegate : public platform::Object {
   int failedFiles_ = 0;
   int unchangedFiles_ = 0;
   int openDownloads_ = 0;
-  bool updateStarted_ = false;
+  bool updateStarted_ = false;  // an update was started in this run (the flavour is then fixed)
+  bool updateRunning_ = false;  // from the update button to the end of the update
   // What the plan knows of each download, by destination path: filled on the update's background
   // thread before the queue starts, read on the main thread afterwards.
   struct Planned {
