@@ -219,7 +219,10 @@ void AppDelegate::StartDownQueue() {
     _networkQueue->addOperation(request);
     // Bytes as they arrive, for the progress line (the queue itself still counts whole downloads).
     request->setShowAccurateProgress(true);
-    request->setBytesReceivedBlock([weakSelf](qint64 amount, qint64) {
+    request->setBytesReceivedBlock([weakSelf](qint64 amount, qint64 total) {
+      // Without a known length (a 304, a body without Content-Length) the amount is one unit of
+      // a whole download, not bytes.
+      if (total <= 0) return;
       if (auto me = weakSelf.lock()) me->bytesArrived(amount);
     });
     CheckOutFilePath(request->downloadDestinationPath());
