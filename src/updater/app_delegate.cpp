@@ -237,7 +237,7 @@ void AppDelegate::StartDownQueue() {
 
 void AppDelegate::CheckOutFilePath(const QString& destinationPath) {
   const QString directory = directoryOf(destinationPath);
-  platform::log(QStringLiteral("saveString-------") + directory);
+  platform::log(QStringLiteral("saveString-------") + escapeForLog(directory));
   if (!QFileInfo::exists(destinationPath)) QDir().mkpath(directory);
 }
 

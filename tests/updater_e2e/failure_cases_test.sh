@@ -4,6 +4,7 @@
 #   - a read-only game folder: every file fails, the status says how many, nothing is written;
 #   - symbolic links planted at an archive's and a file's destination (the temporary folder on
 #     another file system when there is one): the links' targets stay untouched;
+#     and update_headless --rollback of that update removes what it created;
 #   - an add-on list named as file:///dev/zero: the failure text, a normal exit.
 #
 #   failure_cases_test.sh UPDATE_HEADLESS      (KEEP_WORK=1 keeps the scratch folder for a look)
@@ -101,6 +102,18 @@ rc=$(run links env TMPDIR="$tmp")
 [ ! -L "$game/Interface/AddOns/RaidAlerts/Frames.xml" ] || fail "links: the installed file is still a link"
 "$demo_scripts/check_installed.sh" "$work/set" "$game" > "$work/links.check" || fail "links: $(tail -n 3 "$work/links.check")"
 echo "links at destinations: targets untouched, every file installed (temporary folder $tmp)"
+# The rollback of that update removes what it created and still leaves the links' targets alone.
+rc=0
+"$driver" --rollback "$game" > "$work/rollback.out" 2> "$work/rollback.log" || rc=$?
+[ "$rc" -eq 0 ] || fail "rollback: exit status $rc; $(tail -n 3 "$work/rollback.log")"
+[ "$(cat "$work/rollback.out")" = "已恢复上次版本" ] || fail "rollback: \"$(cat "$work/rollback.out")\""
+[ -z "$(find "$game" -type f)" ] || fail "rollback: files the update created are still there"
+[ "$(cat "$outside/archive")" = "precious archive" ] && [ "$(cat "$outside/file")" = "precious file" ] ||
+  fail "rollback: a link's target was touched"
+rc=0
+"$driver" --rollback "$game" > "$work/rollback2.out" 2>&1 || rc=$?
+[ "$rc" -eq 1 ] || fail "a rollback with nothing left to restore: exit status $rc, expected 1"
+echo "rollback: \"已恢复上次版本\", then nothing left to restore"
 
 # ---- an add-on list that is a local device
 printf '{"plughttpaddr":"http://127.0.0.1:%s/wowplugin/addons/","plugjsonaddr":"file:///dev/zero"}' "$port" \
