@@ -11,6 +11,7 @@
 #include "updater/install_records.h"
 #include "updater/json_dictionary.h"
 #include "updater/rollback.h"
+#include "updater/state_paths.h"
 
 #include <QDir>
 #include <QFile>
@@ -31,6 +32,14 @@ bool isSuccessStatus(int status) { return status >= 200 && status <= 299; }
 
 // The progress line is redrawn at most this often, in seconds.
 constexpr double kProgressLineInterval = 0.1;
+
+// Where a request's archive goes, kept in its user info (a request whose body stays in memory
+// has no download destination of its own).
+const QString kDestinationKey = QStringLiteral("destination");
+
+QString destinationOf(const http::HTTPRequest& request) {
+  return request.userInfo().value(kDestinationKey).toString();
+}
 
 QString headerValue(const http::HTTPRequest& request, const QString& name) {
   const auto& headers = request.responseHeaders();
@@ -199,7 +208,7 @@ void AppDelegate::StartDownQueue() {
   const QDir gameFolder(_pluginSaveAdressHead);
   for (const PlanItem& item : plan) {
     auto request = http::HTTPRequest::requestWithURL(QUrl::fromEncoded(item.escapedURL.toLatin1()));
-    request->setDownloadDestinationPath(item.destinationPath);
+    request->setUserInfo({{kDestinationKey, item.destinationPath}});
     request->setDidFinishSelector("downloadPluginFinish:");
     request->setDidFailSelector("downloadPluginFailed:");
     request->setDidStartSelector("downloadPluginStart:");
@@ -211,10 +220,14 @@ void AppDelegate::StartDownQueue() {
     if (record != nullptr && record->url == item.escapedURL && (!record->etag.isEmpty() || !record->lastModified.isEmpty()) &&
         stillMatches(withoutArchiveSuffix(item.destinationPath), *record)) {
       planned.conditional = true;
+      // Most answers are a bodiless 304: the body of a changed archive is kept in memory and
+      // written to the destination only then, instead of an empty download file for each 304.
       if (!record->etag.isEmpty()) request->addRequestHeader(QStringLiteral("If-None-Match"), record->etag);
       if (!record->lastModified.isEmpty()) {
         request->addRequestHeader(QStringLiteral("If-Modified-Since"), record->lastModified);
       }
+    } else {
+      request->setDownloadDestinationPath(item.destinationPath);
     }
     _networkQueue->addOperation(request);
     // Bytes as they arrive, for the progress line (the queue itself still counts whole downloads).
@@ -225,7 +238,7 @@ void AppDelegate::StartDownQueue() {
       if (total <= 0) return;
       if (auto me = weakSelf.lock()) me->bytesArrived(amount);
     });
-    CheckOutFilePath(request->downloadDestinationPath());
+    CheckOutFilePath(item.destinationPath);
   }
   if (plan.empty()) {
     // Nothing to download: the update is done at once.
@@ -257,7 +270,7 @@ void AppDelegate::downloadPluginFailed(const std::shared_ptr<http::HTTPRequest>&
   const platform::ErrorPtr& error = request->error();
   platform::log(QStringLiteral("myError--------") + escapeForLog(url));
   platform::log(error ? escapeForLog(error->toString()) : QStringLiteral("(no error)"));
-  fileFailed(request->downloadDestinationPath(),
+  fileFailed(destinationOf(*request),
              error ? QStringLiteral("download of %1 failed: error %2: %3")
                          .arg(url)
                          .arg(error->code())
@@ -267,19 +280,19 @@ void AppDelegate::downloadPluginFailed(const std::shared_ptr<http::HTTPRequest>&
 
 void AppDelegate::downloadPluginFinish(const std::shared_ptr<http::HTTPRequest>& request) {
   openDownloads_ = std::max(0, openDownloads_ - 1);
-  const QString destination = request->downloadDestinationPath();
+  const QString destination = destinationOf(*request);
   const int status = request->responseStatusCode();
   const auto planned = planned_.find(destination);
+  const bool inMemory = request->downloadDestinationPath().isEmpty();
   if (status == 304 && planned != planned_.end() && planned->second.conditional) {
     // Unchanged on the server and on disk: nothing to download or extract.
-    QFile::remove(destination);
     ++unchangedFiles_;
     fileInstalled();
     return;
   }
   if (!isSuccessStatus(status)) {
     // The server's error page is no archive: drop it and count the file as failed.
-    QFile::remove(destination);
+    if (!inMemory) QFile::remove(destination);
     // The status message is the whole status line: keep only its reason phrase.
     const QString reason = request->responseStatusMessage().section(QLatin1Char(' '), 2);
     fileFailed(destination, QStringLiteral("download of %1 failed: HTTP status %2 %3")
@@ -288,11 +301,16 @@ void AppDelegate::downloadPluginFinish(const std::shared_ptr<http::HTTPRequest>&
                                 .arg(reason));
     return;
   }
+  QString problem;
+  if (inMemory && !writeFileAtomically(destination, request->responseData(), &problem)) {
+    fileFailed(destination, QStringLiteral("the archive could not be written: %1").arg(problem));
+    return;
+  }
   install(request);
 }
 
 void AppDelegate::install(const std::shared_ptr<http::HTTPRequest>& request) {
-  const QString destination = request->downloadDestinationPath();
+  const QString destination = destinationOf(*request);
   const QString outPath = withoutArchiveSuffix(destination);
   QString problem;
   if (backup_ && !backup_->keep(outPath, &problem)) {
