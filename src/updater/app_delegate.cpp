@@ -216,6 +216,7 @@ void AppDelegate::StartDownQueue() {
     // Asked only "if changed" when the installed file is still the one its record describes.
     Planned& planned = planned_[item.destinationPath];
     planned.relativeOutPath = gameFolder.relativeFilePath(withoutArchiveSuffix(item.destinationPath));
+    planned.url = item.escapedURL;
     const InstallRecord* record = records_->find(planned.relativeOutPath);
     if (record != nullptr && record->url == item.escapedURL && (!record->etag.isEmpty() || !record->lastModified.isEmpty()) &&
         stillMatches(withoutArchiveSuffix(item.destinationPath), *record)) {
@@ -328,7 +329,7 @@ void AppDelegate::install(const std::shared_ptr<http::HTTPRequest>& request) {
   const auto planned = planned_.find(destination);
   if (!records_ || planned == planned_.end() || failedFiles_ != failedBefore) return;
   if (std::optional<InstallRecord> record = describeInstalledFile(outPath)) {
-    record->url = request->originalURL().toString(QUrl::FullyEncoded);
+    record->url = planned->second.url;
     record->etag = headerValue(*request, QStringLiteral("ETag"));
     record->lastModified = headerValue(*request, QStringLiteral("Last-Modified"));
     records_->put(planned->second.relativeOutPath, *record);

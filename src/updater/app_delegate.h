@@ -163,6 +163,7 @@ class AppDelegate : public platform::Object {
   // thread before the queue starts, read on the main thread afterwards.
   struct Planned {
     QString relativeOutPath;  // the installed file, relative to the game folder
+    QString url;              // the archive's URL, as its install record keeps it
     bool conditional = false; // asked only if changed since its install record
   };
   std::unordered_map<QString, Planned> planned_;
