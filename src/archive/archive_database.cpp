@@ -220,6 +220,9 @@ ArchiveResult readFolder(HeaderCursor* c, Folder* f, const Allocator* alloc) {
     if ((res = HeaderCursor_ReadNumber32(c, &f->bindPairs[i].outIndex)) != ResOk) return res;
   }
   if (numInTotal < f->numBindPairs) return ResUnsupported;
+  // A folder reads at least one packed stream: one without any (a coder declared with no input)
+  // has nothing to decode from.
+  if (numInTotal == f->numBindPairs) return ResArchiveError;
   f->numPackStreams = numInTotal - f->numBindPairs;
   f->packStreams = AllocArray<uint32_t>(alloc, f->numPackStreams);
   if (f->numPackStreams != 0 && f->packStreams == nullptr) return ResOutOfMemory;

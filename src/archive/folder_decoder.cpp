@@ -38,8 +38,11 @@ ArchiveResult decodeCopy(uint64_t packSize, LookAheadStream* stream, uint8_t* ou
   return LookAheadStream_Read(stream, out, outSize);
 }
 
-// Drives an LZMA or LZMA2 decoder over the pack stream until the output is full or no progress is
-// made. Success needs every looked-at byte consumed and an accepted final status.
+// Drives an LZMA or LZMA2 decoder over the pack stream. The output being full does not end the
+// loop while the decoder still takes input: the last bytes of a stream (the LZMA2 end byte, the
+// end of an LZMA end marker) may arrive in the next piece of the look buffer. Success needs the
+// whole output produced, every pack byte consumed, and an accepted final status: the end seen
+// (LZMA end marker, LZMA2 end byte) or, for LZMA only, the range coder at rest at the last byte.
 template <typename Decode>
 ArchiveResult decodeStream(LzmaDecoder* lz, uint64_t packSize, LookAheadStream* stream, size_t outSize,
                            Decode decode, bool acceptMaybeFinished) {
@@ -54,14 +57,12 @@ ArchiveResult decodeStream(LzmaDecoder* lz, uint64_t packSize, LookAheadStream* 
     size_t inProcessed = lookahead;
     LzmaStatus status;
     res = decode(outSize, static_cast<const uint8_t*>(buf), &inProcessed, &status);
-    lookahead -= inProcessed;
     packLeft -= inProcessed;
     if (res != ResOk) return res;
-    if (lz->dictPos == outSize || (inProcessed == 0 && lz->dictPos == dictBefore)) {
-      bool finished = status == LzmaStatusFinishedWithMark ||
-                      (acceptMaybeFinished && status == LzmaStatusMaybeFinishedWithoutMark);
-      return lookahead == 0 && finished ? ResOk : ResDataError;
-    }
+    bool full = lz->dictPos == outSize;
+    if (status == LzmaStatusFinishedWithMark) return full && packLeft == 0 ? ResOk : ResDataError;
+    if (acceptMaybeFinished && full && packLeft == 0 && status == LzmaStatusMaybeFinishedWithoutMark) return ResOk;
+    if (inProcessed == 0 && lz->dictPos == dictBefore) return ResDataError;  // no progress: short or corrupt
     if ((res = stream->Skip(inProcessed)) != ResOk) return res;
   }
 }
@@ -232,6 +233,9 @@ ArchiveResult Archive_Extract(const Archive* db, LookAheadStream* stream, uint32
     return ResOk;
   }
   const Folder* folder = &db->core.folders[folderIndex];
+  // Opening guarantees every folder at least one pack stream of the list; never read past it.
+  if (folder->numPackStreams == 0 || db->folderFirstPackStream[folderIndex] >= db->core.numPackStreams)
+    return ResArchiveError;
   if (cache->outBuffer == nullptr || cache->folderIndex != folderIndex) {
     uint64_t unpackSize = Folder_GetUnpackSize(folder);
     uint64_t start = Archive_GetFolderStreamPos(db, folderIndex, 0);

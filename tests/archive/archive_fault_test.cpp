@@ -1,0 +1,264 @@
+// Regression tests of the decoder faults found in review: packed streams that end just past a
+// 16 KiB read piece, streams shorter than their folder, folders without a packed stream, hostile
+// counts and headers, name matching, output paths and concurrent extractions. Table-driven: each
+// case is one row.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <thread>
+
+#include "archive/archive_database.h"
+#include "archive/archive_extractor.h"
+#include "archive/folder_decoder.h"
+#include "archive_builder.h"
+#include "support/temp_dir.h"
+#include "test_util.h"
+
+using namespace sevenzip;
+using namespace archivetest;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kPiece = 16384;  // the look buffer: packed data arrives in pieces of this size
+
+std::pair<int, std::string> extractTo(const fs::path& archive, const fs::path& cache, const char* entry,
+                                      const fs::path& out) {
+  testing::internal::CaptureStdout();
+  std::string outStr = out.string();
+  int r = extractEntries(archive.c_str(), cache.c_str(), entry, entry ? outStr.c_str() : nullptr);
+  return {r, testing::internal::GetCapturedStdout()};
+}
+
+// The database of an in-memory archive.
+struct OpenedDb {
+  Bytes bytes;
+  MemInStream mem;
+  LookAheadReader look;
+  Archive db;
+  ArchiveResult res;
+  explicit OpenedDb(Bytes b) : bytes(std::move(b)), mem(bytes.data(), bytes.size()) {
+    LookAheadReader_Bind(&look, &mem);
+    Archive_Init(&db);
+    res = Archive_Open(&db, &look, &kMainAllocator, &kTempAllocator);
+  }
+  ~OpenedDb() { Archive_Free(&db, &kMainAllocator); }
+};
+
+Bytes bsdtarArchive(const fs::path& dir, const Bytes& data, const std::string& method) {
+  writeBytes(dir / "f.bin", data);
+  fs::remove(dir / "a.7z");
+  EXPECT_EQ(run("cd '" + dir.string() + "' && bsdtar --format 7zip --options 7zip:compression=" + method +
+                " -cf a.7z f.bin"),
+            0);
+  return readBytes(dir / "a.7z");
+}
+
+// A raw LZMA stream without end marker and its 5 property bytes: the payload of the single LZMA
+// chunk that xz writes for `data` (which must compress, and fit one chunk).
+std::pair<Bytes, Bytes> lzmaWithoutMarker(const Bytes& data) {
+  Bytes l2 = xzCompress(data, "--format=raw --lzma2=dict=1MiB");
+  if (l2.size() < 6 || (l2[0] & 0xE0) != 0xE0) return {};
+  size_t unpack = ((static_cast<size_t>(l2[0]) & 0x1F) << 16) + (static_cast<size_t>(l2[1]) << 8) + l2[2] + 1;
+  size_t pack = (static_cast<size_t>(l2[3]) << 8) + l2[4] + 1;
+  if (unpack != data.size() || l2.size() != 6 + pack + 1 || l2.back() != 0) return {};
+  Bytes props = {l2[5], 0x00, 0x00, 0x10, 0x00};  // dictionary 1 MiB
+  return {props, Bytes(l2.begin() + 6, l2.begin() + 6 + static_cast<long>(pack))};
+}
+
+// A raw LZMA stream with end marker and its properties: xz's .lzma format without its header.
+std::pair<Bytes, Bytes> lzmaWithMarker(const Bytes& data) {
+  Bytes alone = xzCompress(data, "--format=lzma --lzma1=dict=1MiB");
+  if (alone.size() < 13) return {};
+  return {Bytes(alone.begin(), alone.begin() + 5), Bytes(alone.begin() + 13, alone.end())};
+}
+
+Bytes oneFolderArchive(const Bytes& methodId, const Bytes& props, const Bytes& packed, uint64_t unpackSize,
+                       const std::string& name = "f", std::optional<uint32_t> crc = std::nullopt) {
+  ArchiveLayout layout;
+  FolderLayout f;
+  f.coders = {CoderLayout{methodId, props, 1, 1}};
+  f.unpackSizes = {unpackSize};
+  f.streamSizes = {unpackSize};
+  f.crc = crc;
+  layout.packed = packed;
+  layout.packSizes = {packed.size()};
+  layout.folders = {f};
+  layout.files = {FileLayout{name}};
+  return makeArchive(layout.packed, writeHeader(layout));
+}
+
+const Bytes kLzma = {0x03, 0x01, 0x01};
+const Bytes kLzma2 = {0x21};
+const Bytes kCopy = {0x00};
+
+// Random bytes from a 128-symbol alphabet: LZMA packs them to about 7/8 of their size, so the
+// packed size steps by about one byte per input byte.
+Bytes sevenBitData(size_t size, uint32_t seed) {
+  Bytes b = randomData(size, seed);
+  for (auto& x : b) x &= 0x7F;
+  return b;
+}
+
+}  // namespace
+
+// Fault 1: a stream whose output is full while its last packed bytes (the LZMA2 end byte, the end
+// of an LZMA end marker) are still in the next 16 KiB piece is valid.
+TEST(ArchiveFaults, PackedSizesAroundEvery16KiBBoundaryExtract) {
+  testsupport::TempDir dir;
+  struct Method {
+    const char* name;
+    const char* entry;
+    // Makes an archive of `data`; returns it (empty to skip this size).
+    std::function<Bytes(const Bytes&)> make;
+    std::function<Bytes(size_t)> data;
+  };
+  const Method methods[] = {
+      {"bsdtar lzma2", "f.bin", [&](const Bytes& d) { return bsdtarArchive(dir.path(), d, "lzma2"); },
+       [](size_t n) { return randomData(n, 11); }},
+      {"bsdtar lzma1 (end marker)", "f.bin", [&](const Bytes& d) { return bsdtarArchive(dir.path(), d, "lzma1"); },
+       [](size_t n) { return randomData(n, 12); }},
+      {"lzma1 with end marker", "f",
+       [](const Bytes& d) {
+         auto [props, packed] = lzmaWithMarker(d);
+         return oneFolderArchive(kLzma, props, packed, d.size());
+       },
+       [](size_t n) { return sevenBitData(n, 13); }},
+      {"lzma1 without end marker", "f",
+       [](const Bytes& d) {
+         auto [props, packed] = lzmaWithoutMarker(d);
+         return packed.empty() ? Bytes() : oneFolderArchive(kLzma, props, packed, d.size());
+       },
+       [](size_t n) { return sevenBitData(n, 14); }},
+  };
+  for (const Method& m : methods) {
+    SCOPED_TRACE(m.name);
+    for (size_t boundary : {kPiece, 2 * kPiece}) {
+      // Packed size minus input size near the boundary, then a scan of input sizes around it.
+      auto packedSize = [&](size_t n, Bytes* archive) {
+        *archive = m.make(m.data(n));
+        if (archive->empty()) return int64_t{-1};
+        OpenedDb o(*archive);
+        EXPECT_EQ(o.res, ResOk);
+        return o.res == ResOk && o.db.core.numPackStreams >= 1 ? static_cast<int64_t>(o.db.core.packSizes[0])
+                                                                : int64_t{-1};
+      };
+      Bytes archive;
+      double ratio = static_cast<double>(packedSize(boundary, &archive)) / static_cast<double>(boundary);
+      ASSERT_GT(ratio, 0.5);
+      std::set<int64_t> covered;
+      size_t center = static_cast<size_t>(static_cast<double>(boundary) / ratio);
+      size_t span = static_cast<size_t>(14 / ratio) + 2;
+      for (size_t n = center - span; n <= center + span; n++) {
+        int64_t packed = packedSize(n, &archive);
+        int64_t off = packed - static_cast<int64_t>(boundary);
+        if (packed < 0 || off < -8 || off > 8 || !covered.insert(off).second) continue;
+        SCOPED_TRACE("input " + std::to_string(n) + ", packed " + std::to_string(packed));
+        writeBytes(dir / "t.7z", archive);
+        fs::remove(dir / "out");
+        auto [r, printed] = extractTo(dir / "t.7z", dir / "t.cache", m.entry, dir / "out");
+        EXPECT_EQ(r, 0) << printed;
+        EXPECT_TRUE(readBytes(dir / "out") == m.data(n));
+      }
+      EXPECT_GE(covered.size(), 13u) << "packed sizes within 8 bytes of " << boundary;
+    }
+  }
+}
+
+// Fault 2: success needs the folder's whole declared size; a shorter stream is a data error, and
+// nothing is written.
+TEST(ArchiveFaults, StreamsShorterThanTheirFolderFail) {
+  testsupport::TempDir dir;
+  Bytes data = sevenBitData(5000, 21);
+  auto [markerProps, withMarker] = lzmaWithMarker(data);
+  auto [plainProps, withoutMarker] = lzmaWithoutMarker(data);
+  Bytes lzma2 = xzCompress(data, "--format=raw --lzma2=dict=1MiB");
+  ASSERT_FALSE(withoutMarker.empty());
+  struct Case {
+    const char* name;
+    Bytes archive;
+    const char* printed;
+  };
+  const Case cases[] = {
+      {"copy", oneFolderArchive(kCopy, {}, data, data.size() + 1), "\nERROR #1\n"},
+      {"lzma with end marker", oneFolderArchive(kLzma, markerProps, withMarker, data.size() + 1), "\nERROR #1\n"},
+      {"lzma without end marker", oneFolderArchive(kLzma, plainProps, withoutMarker, data.size() + 1),
+       "\nERROR #1\n"},
+      {"lzma2", oneFolderArchive(kLzma2, {16}, lzma2, data.size() + 1), "\nERROR #1\n"},
+      {"lzma2 end byte only, 2 MiB declared (cache file)", oneFolderArchive(kLzma2, {16}, {0x00}, 2u << 20),
+       "\nERROR #1\n"},
+      {"lzma2 end byte only, 1000 bytes declared", oneFolderArchive(kLzma2, {16}, {0x00}, 1000), "\nERROR #1\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeBytes(dir / "s.7z", c.archive);
+    fs::remove(dir / "out");
+    auto [r, printed] = extractTo(dir / "s.7z", dir / "s.cache", "f", dir / "out");
+    EXPECT_EQ(r, 1);
+    EXPECT_EQ(printed, c.printed);
+    EXPECT_FALSE(fs::exists(dir / "out"));
+    EXPECT_FALSE(fs::exists(dir / "s.cache"));
+  }
+
+  // Two folders: the second one's stream is short, and its heap block is the first one's, freed.
+  // Neither those stale bytes nor anything else may be written as the second file.
+  ArchiveLayout layout;
+  Bytes first = randomData(3000, 22);
+  Bytes secondStream = xzCompress(Bytes(100, 'x'), "--format=raw --lzma2=dict=1MiB");
+  FolderLayout f0, f1;
+  f0.coders = {CoderLayout{kCopy, {}, 1, 1}};
+  f0.unpackSizes = f0.streamSizes = {first.size()};
+  f1.coders = {CoderLayout{kLzma2, {16}, 1, 1}};
+  f1.unpackSizes = f1.streamSizes = {first.size()};
+  layout.packed = first;
+  layout.packed.insert(layout.packed.end(), secondStream.begin(), secondStream.end());
+  layout.packSizes = {first.size(), secondStream.size()};
+  layout.folders = {f0, f1};
+  layout.files = {FileLayout{"one"}, FileLayout{"two"}};
+  writeBytes(dir / "two.7z", makeArchive(layout.packed, writeHeader(layout)));
+  fs::create_directories(dir / "flat");
+  fs::path old = fs::current_path();
+  fs::current_path(dir / "flat");
+  auto [r, printed] = extractTo(dir / "two.7z", dir / "s.cache", nullptr, {});
+  fs::current_path(old);
+  EXPECT_EQ(r, 1);
+  EXPECT_EQ(printed, "\nERROR #1\n");
+  EXPECT_TRUE(readBytes(dir / "flat" / "one") == first);
+  EXPECT_FALSE(fs::exists(dir / "flat" / "two"));
+}
+
+// Fault 3: a coder with no input stream leaves its folder without a packed stream; such a folder
+// is a malformed header (16), not a crash at extraction.
+TEST(ArchiveFaults, FolderWithoutPackedStreamIsRejectedWhenOpening) {
+  auto layoutWith = [](bool secondFolder) {
+    ArchiveLayout layout;
+    FolderLayout none;
+    none.coders = {CoderLayout{kCopy, {}, 0, 1}};
+    none.unpackSizes = none.streamSizes = {5};
+    if (secondFolder) {
+      FolderLayout copy;
+      copy.coders = {CoderLayout{kCopy, {}, 1, 1}};
+      copy.unpackSizes = copy.streamSizes = {3};
+      layout.packed = toBytes("abc");
+      layout.packSizes = {3};
+      layout.folders = {copy, none};
+      layout.files = {FileLayout{"a"}, FileLayout{"b"}};
+    } else {
+      layout.folders = {none};
+      layout.files = {FileLayout{"b"}};
+    }
+    return makeArchive(layout.packed, writeHeader(layout));
+  };
+  testsupport::TempDir dir;
+  for (bool second : {false, true}) {
+    SCOPED_TRACE(second ? "second folder" : "only folder");
+    Bytes archive = layoutWith(second);
+    EXPECT_EQ(OpenedDb(archive).res, ResArchiveError);
+    writeBytes(dir / "n.7z", archive);
+    EXPECT_EQ(extractTo(dir / "n.7z", dir / "n.cache", "b", dir / "out"), std::make_pair(1, std::string()));
+  }
+}
