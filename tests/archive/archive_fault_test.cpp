@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -261,4 +264,93 @@ TEST(ArchiveFaults, FolderWithoutPackedStreamIsRejectedWhenOpening) {
     writeBytes(dir / "n.7z", archive);
     EXPECT_EQ(extractTo(dir / "n.7z", dir / "n.cache", "b", dir / "out"), std::make_pair(1, std::string()));
   }
+}
+
+namespace {
+
+// Counts the bytes allocated through it and their peak.
+struct CountingAllocator {
+  Allocator iface{alloc, release};
+  size_t current = 0;
+  size_t peak = 0;
+  static constexpr size_t kPrefix = 16;
+  static void* alloc(const Allocator* self, size_t size) {
+    auto* c = const_cast<CountingAllocator*>(reinterpret_cast<const CountingAllocator*>(self));
+    if (size == 0) return nullptr;
+    auto* p = static_cast<uint8_t*>(std::malloc(size + kPrefix));
+    if (p == nullptr) return nullptr;
+    std::memcpy(p, &size, sizeof(size));
+    c->current += size;
+    c->peak = std::max(c->peak, c->current);
+    return p + kPrefix;
+  }
+  static void release(const Allocator* self, void* address) {
+    if (address == nullptr) return;
+    auto* c = const_cast<CountingAllocator*>(reinterpret_cast<const CountingAllocator*>(self));
+    uint8_t* p = static_cast<uint8_t*>(address) - kPrefix;
+    size_t size;
+    std::memcpy(&size, p, sizeof(size));
+    c->current -= size;
+    std::free(p);
+  }
+};
+
+// Opens `archive` with one counting allocator on both sides; returns the result and the peak.
+std::pair<ArchiveResult, size_t> openCounting(const Bytes& archive) {
+  CountingAllocator counter;
+  MemInStream mem(archive.data(), archive.size());
+  LookAheadReader look;
+  LookAheadReader_Bind(&look, &mem);
+  Archive db;
+  Archive_Init(&db);
+  ArchiveResult res = Archive_Open(&db, &look, &counter.iface, &counter.iface);
+  Archive_Free(&db, &counter.iface);
+  EXPECT_EQ(counter.current, 0u);
+  return {res, counter.peak};
+}
+
+const fs::path kDataDir = ARCHIVE_TEST_DATA_DIR;
+
+}  // namespace
+
+// Counts are bounded by what the header bytes can hold and the database's records by the header's
+// size: tiny archives that claimed millions of records made the decoder allocate gigabytes.
+TEST(ArchiveFaults, HostileCountsStayWithinTheMemoryBound) {
+  constexpr size_t MiB = 1 << 20;
+  struct Case {
+    const char* name;
+    Bytes archive;
+    ArchiveResult res;
+    size_t maxPeak;
+  };
+  // Directories without names cost one bit of header each: 64,000 of them in 8 KB of header need
+  // more record memory than the header's size allows (named entries need several bytes each).
+  auto directories = [](uint32_t count) {
+    HeaderWriter w;
+    w.byte(0x01).byte(0x05).number(count).byte(0x0E).number((count + 7) / 8);
+    for (uint32_t i = 0; i < (count + 7) / 8; i++) w.byte(0xFF);
+    w.byte(0x00).byte(0x00);
+    return makeArchive({}, w.bytes());
+  };
+  const Case cases[] = {
+      {"bad-no-pack-stream.7z", readBytes(kDataDir / "bad-no-pack-stream.7z"), ResArchiveError, MiB},
+      {"bad-no-pack-stream-second-folder.7z", readBytes(kDataDir / "bad-no-pack-stream-second-folder.7z"),
+       ResArchiveError, MiB},
+      // 4 MiB of decoded header claiming 1.4 million folders, the first one already invalid.
+      {"bad-huge-count.7z", readBytes(kDataDir / "bad-huge-count.7z"), ResUnsupported, 5 * MiB},
+      // 64 MiB of decoded header claiming 8 files per byte.
+      {"bad-huge-header.7z", readBytes(kDataDir / "bad-huge-header.7z"), ResOutOfMemory, 66 * MiB},
+      {"64000 unnamed directories", directories(64000), ResOutOfMemory, MiB},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_FALSE(c.archive.empty());
+    auto [res, peak] = openCounting(c.archive);
+    EXPECT_EQ(res, c.res);
+    EXPECT_LE(peak, c.maxPeak);
+  }
+  // A real archive of many small files is well within the bound.
+  std::vector<std::pair<std::string, Bytes>> many;
+  for (int i = 0; i < 20000; i++) many.push_back({"Addon/Locale/file" + std::to_string(i) + ".lua", toBytes("x")});
+  EXPECT_EQ(openCounting(copyArchive(many)).first, ResOk);
 }
