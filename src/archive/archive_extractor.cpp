@@ -9,17 +9,16 @@
 
 #include <cassert>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <random>
 
 #include "archive/archive_database.h"
 #include "archive/file.h"
 #include "archive/folder_decoder.h"
 #include "archive/look_ahead_reader.h"
+#include "archive/unique_name.h"
 #include "archive/utf16.h"
 
 namespace sevenzip {
@@ -41,15 +40,13 @@ std::string tempFolder() {
 }
 
 // Creates a new file beside `path` (same folder, so a rename replaces `path` atomically) with the
-// default permissions, opened for writing. Returns its name, or "" on failure.
+// default permissions, opened for writing. Its name is short and hidden, whatever the length of
+// `path`'s own name. Returns its name, or "" on failure.
 std::string createTempBeside(const std::string& path, File* file) {
-  static std::mt19937_64 rng(static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                             static_cast<uint64_t>(getpid()));
+  size_t slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   for (int attempt = 0; attempt < 16; attempt++) {
-    char suffix[40];
-    std::snprintf(suffix, sizeof(suffix), ".part-%d-%016llx", static_cast<int>(getpid()),
-                  static_cast<unsigned long long>(rng()));
-    std::string name = path + suffix;
+    std::string name = folder + ".7z-" + uniqueToken() + ".part";
     int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
       if (errno == EEXIST) continue;
@@ -190,7 +187,7 @@ int extractEntries(const char* archivePath, const char* archiveCachePath, const 
 
   if (!allFilesMode && !extracted) return 1;
   if (!opened) return 1;
-  unlink(archiveCachePath);
+  // The cache file, if one was made, was removed when the cache was released.
   if (res == ResOk) return 0;
   if (res == ResUnsupported) printError("decoder doesn't support this archive");
   else if (res == ResOutOfMemory) printError("can not allocate memory");
@@ -208,7 +205,8 @@ std::string ArchiveExtractor::generateUniqueTmpCachePath() {
   std::string name;
   for (const char* p = text; *p; p++)
     if (*p != '.' && *p != '-') name += *p;
-  return (std::filesystem::path(tempFolder()) / (name + ".cache")).string();
+  // The time alone repeats within a microsecond and across processes: the token makes it unique.
+  return (std::filesystem::path(tempFolder()) / (name + "-" + uniqueToken() + ".cache")).string();
 }
 
 bool ArchiveExtractor::extractArchiveEntry(const std::string& archivePath, const std::string& archiveEntry,

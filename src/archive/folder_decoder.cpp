@@ -13,6 +13,7 @@
 
 #include "archive/lzma2_decoder.h"
 #include "archive/lzma_decoder.h"
+#include "archive/unique_name.h"
 
 namespace sevenzip {
 namespace {
@@ -181,39 +182,62 @@ void FolderCache_Free(FolderCache* cache) {
   if (cache->mapFile != nullptr) {
     FolderCache_Unmap(cache);
     std::fclose(cache->mapFile);
+    unlink(cache->mapPath.c_str());
+    cache->mapPath.clear();
   } else if (cache->alloc != nullptr) {
     cache->alloc->Free(cache->alloc, cache->outBuffer);
   }
   FolderCache_Init(cache, cache->alloc);
 }
 
+namespace {
+
+constexpr int kCacheCreateAttempts = 8;  // names tried after a clash before giving up
+
+// Creates a new file for the cache, private to this call: another extraction (thread or process)
+// that chose the same name keeps its own file, and a name that exists is never opened or truncated,
+// so no mapping of someone else's file can shrink under us.
+int createCacheFile(const char* name, std::string* created) {
+  std::string path = name;
+  for (int attempt = 0; attempt < kCacheCreateAttempts; attempt++) {
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      *created = path;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+    path = std::string(name) + "." + uniqueToken();
+  }
+  return -1;
+}
+
+}  // namespace
+
 bool FolderCache_Map(FolderCache* cache) {
-  // Create or truncate, but never through a symbolic link: the name is predictable, and the file
-  // is private to this process.
-  int fd = open(cache->mapFilename, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  std::string path;
+  int fd = createCacheFile(cache->mapFilename, &path);
   if (fd < 0) return false;
   std::FILE* f = fdopen(fd, "wb+");
   if (f == nullptr) {
     close(fd);
+    unlink(path.c_str());
     return false;
   }
-  size_t size = cache->outBufferSize;
-  if (size > SIZE_MAX - (kCachePageSize - 1)) {
+  auto fail = [&] {
     std::fclose(f);
+    unlink(path.c_str());
     return false;
-  }
+  };
+  size_t size = cache->outBufferSize;
+  if (size > SIZE_MAX - (kCachePageSize - 1)) return fail();
   size_t mapSize = (size + kCachePageSize - 1) & ~(kCachePageSize - 1);
   // Reserve the blocks now: a shared mapping whose blocks cannot be allocated later would kill
   // the process with SIGBUS on a full disk instead of failing here.
-  if (mapSize > static_cast<size_t>(INT64_MAX) || posix_fallocate(fd, 0, static_cast<off_t>(mapSize)) != 0) {
-    std::fclose(f);
-    return false;
-  }
+  if (mapSize > static_cast<size_t>(INT64_MAX) || posix_fallocate(fd, 0, static_cast<off_t>(mapSize)) != 0)
+    return fail();
   void* p = mapAligned(fd, mapSize);
-  if (p == MAP_FAILED) {
-    std::fclose(f);
-    return false;
-  }
+  if (p == MAP_FAILED) return fail();
+  cache->mapPath = path;
   cache->mapFile = f;
   cache->mapSize = mapSize;
   cache->outBuffer = static_cast<uint8_t*>(p);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "archive/archive_database.h"
 
@@ -29,13 +30,17 @@ struct FolderCache {
   const char* mapFilename = nullptr;  // cache file path (not owned); null: never map
   std::FILE* mapFile = nullptr;      // the open cache file while a mapping exists
   size_t mapSize = 0;                // length of the current mapping
+  std::string mapPath;               // the file this cache created (mapFilename, or it with a
+                                     // unique suffix when that name was taken); removed on release
 };
 
 void FolderCache_Init(FolderCache* cache, const Allocator* alloc);
-// Unmaps and closes, or frees the heap buffer; then FolderCache_Init. The cache file stays.
+// Unmaps, closes and removes the cache file this cache created, or frees the heap buffer; then
+// FolderCache_Init.
 void FolderCache_Free(FolderCache* cache);
-// Creates (truncates) the cache file, reserves outBufferSize bytes rounded up to pages on disk
-// and maps it shared. Returns true on success; on failure nothing is left open.
+// Creates a new cache file (never opening an existing one: when mapFilename exists, a name with a
+// unique suffix is used), sizes it to outBufferSize rounded up to pages and maps it shared.
+// Returns true on success; on failure nothing is left open or on disk.
 bool FolderCache_Map(FolderCache* cache);
 void FolderCache_Unmap(FolderCache* cache);
 

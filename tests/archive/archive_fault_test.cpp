@@ -354,3 +354,53 @@ TEST(ArchiveFaults, HostileCountsStayWithinTheMemoryBound) {
   for (int i = 0; i < 20000; i++) many.push_back({"Addon/Locale/file" + std::to_string(i) + ".lua", toBytes("x")});
   EXPECT_EQ(openCounting(copyArchive(many)).first, ResOk);
 }
+
+// Extractions in several threads at once, even when they are handed the same cache path, each keep
+// their own cache file: a shared file was truncated under another extraction's mapping (SIGBUS),
+// and the temporary names came from an unlocked shared generator.
+TEST(ArchiveFaults, ConcurrentExtractionsKeepTheirOwnFiles) {
+  testsupport::TempDir dir;
+  const Bytes a = mixedData(1300000, 31);  // both folders are large enough for the cache file
+  const Bytes b = textData(1100000, 32);
+  writeBytes(dir / "a.7z", copyArchive({{"a", a}}));
+  writeBytes(dir / "b.7z", lzma2Archive({{"b", b}}));
+  const fs::path cache = dir / "same.cache";
+  struct Job {
+    const char* archive;
+    const char* entry;
+    const Bytes* expected;
+  };
+  const Job jobs[] = {{"a.7z", "a", &a}, {"b.7z", "b", &b}, {"a.7z", "a", &a}};
+  for (int round = 0; round < 3; round++) {
+    std::vector<std::thread> threads;
+    std::vector<int> results(std::size(jobs), -1);
+    for (size_t i = 0; i < std::size(jobs); i++) {
+      threads.emplace_back([&, i] {
+        fs::path out = dir / ("out" + std::to_string(i));
+        results[i] = extractEntries((dir / jobs[i].archive).c_str(), cache.c_str(), jobs[i].entry, out.c_str());
+      });
+    }
+    for (auto& t : threads) t.join();
+    for (size_t i = 0; i < std::size(jobs); i++) {
+      SCOPED_TRACE("round " + std::to_string(round) + ", job " + std::to_string(i));
+      EXPECT_EQ(results[i], 0);
+      EXPECT_TRUE(readBytes(dir / ("out" + std::to_string(i))) == *jobs[i].expected);
+    }
+  }
+  // Nothing is left behind: no cache file, no temporary output.
+  std::set<std::string> left;
+  for (auto& e : fs::directory_iterator(dir.path())) left.insert(e.path().filename().string());
+  EXPECT_EQ(left, (std::set<std::string>{"a.7z", "b.7z", "out0", "out1", "out2"}));
+
+  // Cache paths are distinct across threads and calls.
+  std::vector<std::vector<std::string>> paths(4);
+  std::vector<std::thread> threads;
+  for (auto& list : paths)
+    threads.emplace_back([&list] {
+      for (int i = 0; i < 200; i++) list.push_back(ArchiveExtractor::generateUniqueTmpCachePath());
+    });
+  for (auto& t : threads) t.join();
+  std::set<std::string> distinct;
+  for (auto& list : paths) distinct.insert(list.begin(), list.end());
+  EXPECT_EQ(distinct.size(), 800u);
+}
