@@ -522,9 +522,10 @@ ArchiveResult buildIndexes(Archive* db, const Allocator* alloc) {
   db->packStreamOffsets = AllocArray<uint64_t>(alloc, core->numPackStreams);
   db->folderFirstFile = AllocArray<uint32_t>(alloc, core->numFolders);
   db->fileFolder = AllocArray<uint32_t>(alloc, core->numFiles);
+  db->fileOffsets = AllocArray<uint64_t>(alloc, core->numFiles);
   if ((core->numFolders != 0 && (db->folderFirstPackStream == nullptr || db->folderFirstFile == nullptr)) ||
       (core->numPackStreams != 0 && db->packStreamOffsets == nullptr) ||
-      (core->numFiles != 0 && db->fileFolder == nullptr))
+      (core->numFiles != 0 && (db->fileFolder == nullptr || db->fileOffsets == nullptr)))
     return ResOutOfMemory;
   uint64_t packIndex = 0;
   for (uint32_t i = 0; i < core->numFolders; i++) {
@@ -541,9 +542,11 @@ ArchiveResult buildIndexes(Archive* db, const Allocator* alloc) {
   }
   uint32_t folder = 0;
   uint32_t indexInFolder = 0;
+  uint64_t offsetInFolder = 0;  // sizes of the folder's files so far: computed once, here
   for (uint32_t i = 0; i < core->numFiles; i++) {
     const FileRecord* file = &core->files[i];
     bool emptyStream = !file->hasStream;
+    db->fileOffsets[i] = 0;
     if (emptyStream && indexInFolder == 0) {
       db->fileFolder[i] = kNoFolder;
       continue;
@@ -557,10 +560,13 @@ ArchiveResult buildIndexes(Archive* db, const Allocator* alloc) {
       }
     }
     db->fileFolder[i] = folder;
+    db->fileOffsets[i] = offsetInFolder;
     if (emptyStream) continue;
+    offsetInFolder += file->size;  // substream sizes never exceed their folder: no overflow
     if (++indexInFolder >= core->folders[folder].numUnpackStreams) {
       folder++;
       indexInFolder = 0;
+      offsetInFolder = 0;
     }
   }
   return ResOk;
@@ -856,6 +862,7 @@ void Archive_Free(Archive* db, const Allocator* alloc) {
   alloc->Free(alloc, db->packStreamOffsets);
   alloc->Free(alloc, db->folderFirstFile);
   alloc->Free(alloc, db->fileFolder);
+  alloc->Free(alloc, db->fileOffsets);
   alloc->Free(alloc, db->nameOffsets);
   ByteBuffer_Free(&db->nameData, alloc);
   freeCore(&db->core, alloc);

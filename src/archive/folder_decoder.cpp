@@ -288,8 +288,7 @@ ArchiveResult Archive_Extract(const Archive* db, LookAheadStream* stream, uint32
       return res;
     }
   }
-  uint64_t offset = 0;
-  for (uint32_t i = db->folderFirstFile[folderIndex]; i < fileIndex; i++) offset += db->core.files[i].size;
+  uint64_t offset = db->fileOffsets[fileIndex];
   const FileRecord* file = &db->core.files[fileIndex];
   if (offset > cache->outBufferSize || file->size > cache->outBufferSize - offset) return ResFail;
   cache->entryOffset = static_cast<size_t>(offset);

@@ -404,3 +404,49 @@ TEST(ArchiveFaults, ConcurrentExtractionsKeepTheirOwnFiles) {
   for (auto& list : paths) distinct.insert(list.begin(), list.end());
   EXPECT_EQ(distinct.size(), 800u);
 }
+
+// Each file's place in its folder is computed once when the archive is read (it was summed anew
+// for every file: quadratic in the files of a folder); files after empty entries, zero-sized
+// streams and a folder change land where they belong.
+TEST(ArchiveFaults, FileOffsetsInsideFolders) {
+  ArchiveLayout layout;
+  FolderLayout f0, f1;
+  f0.coders = f1.coders = {CoderLayout{kCopy, {}, 1, 1}};
+  f0.unpackSizes = {5};
+  f0.streamSizes = {2, 0, 3};
+  f1.unpackSizes = {4};
+  f1.streamSizes = {1, 3};
+  layout.packed = toBytes("abcdeWXYZ");
+  layout.packSizes = {5, 4};
+  layout.folders = {f0, f1};
+  FileLayout dir{"d", false, false}, empty{"e", false, true};
+  layout.files = {dir, FileLayout{"x"}, empty, FileLayout{"zero"}, FileLayout{"y"}, FileLayout{"z"}, dir,
+                  FileLayout{"w"}};
+  const char* expected[] = {"", "ab", "", "", "cde", "W", "", "XYZ"};
+  OpenedDb o(makeArchive(layout.packed, writeHeader(layout)));
+  ASSERT_EQ(o.res, ResOk);
+  FolderCache cache;
+  FolderCache_Init(&cache, &kMainAllocator);
+  for (uint32_t i = 0; i < std::size(expected); i++) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(Archive_Extract(&o.db, &o.look, i, &cache, &kMainAllocator, &kTempAllocator), ResOk);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(cache.outBuffer) + cache.entryOffset, cache.entrySize),
+              expected[i]);
+  }
+  FolderCache_Free(&cache);
+
+  // Many one-byte files of one folder, each at its own offset.
+  std::vector<std::pair<std::string, Bytes>> files;
+  for (int i = 0; i < 30000; i++) files.push_back({std::to_string(i), Bytes{static_cast<uint8_t>(i * 7)}});
+  OpenedDb many(copyArchive(files));
+  ASSERT_EQ(many.res, ResOk);
+  FolderCache_Init(&cache, &kMainAllocator);
+  int wrong = 0;
+  for (uint32_t i = 0; i < files.size(); i++) {
+    if (Archive_Extract(&many.db, &many.look, i, &cache, &kMainAllocator, &kTempAllocator) != ResOk ||
+        cache.entryOffset != i || cache.outBuffer[cache.entryOffset] != files[i].second[0])
+      wrong++;
+  }
+  EXPECT_EQ(wrong, 0);
+  FolderCache_Free(&cache);
+}
