@@ -126,8 +126,13 @@ int extractEntries(const char* archivePath, const char* archiveCachePath, const 
       }
       Archive_GetFileNameUtf16(&db, i, name);
       if (!allFilesMode) {
-        if (Utf16ToUtf8Name(&utf8, name) == ResOk && std::strcmp(reinterpret_cast<char*>(utf8.data), entryName) != 0)
-          continue;
+        // A name that cannot be converted equals no requested name.
+        ArchiveResult conv = Utf16ToUtf8Name(&utf8, name);
+        if (conv == ResOutOfMemory) {
+          res = conv;
+          break;
+        }
+        if (conv != ResOk || std::strcmp(reinterpret_cast<char*>(utf8.data), entryName) != 0) continue;
       }
       extracted = true;
       res = Archive_Extract(&db, &lookStream, i, &cache, mainAlloc, tempAlloc);

@@ -450,3 +450,30 @@ TEST(ArchiveFaults, FileOffsetsInsideFolders) {
   EXPECT_EQ(wrong, 0);
   FolderCache_Free(&cache);
 }
+
+// An entry whose stored name is not valid UTF-16 matches no requested name: it used to match every
+// one, so a request for any name wrote that entry's bytes and reported success.
+TEST(ArchiveFaults, UnconvertibleNameMatchesNothing) {
+  testsupport::TempDir dir;
+  Bytes archive = copyArchive({{"Q", toBytes("bad name")}, {"Good", toBytes("good")}});
+  const Bytes name = {'Q', 0, 0, 0};
+  auto at = std::search(archive.begin(), archive.end(), name.begin(), name.end());
+  ASSERT_NE(at, archive.end());
+  at[0] = 0x00, at[1] = 0xDC;  // a lone low surrogate
+  writeBytes(dir / "n.7z", archive);
+  struct Case {
+    const char* entry;
+    int result;
+    const char* content;  // null: no output
+  };
+  const Case cases[] = {{"Anything", 1, nullptr}, {"Q", 1, nullptr}, {"", 1, nullptr}, {"Good", 0, "good"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.entry);
+    fs::remove(dir / "out");
+    EXPECT_EQ(extractTo(dir / "n.7z", dir / "n.cache", c.entry, dir / "out"), std::make_pair(c.result, std::string()));
+    EXPECT_EQ(fs::exists(dir / "out"), c.content != nullptr);
+    if (c.content) {
+      EXPECT_EQ(testsupport::readFile(dir / "out"), c.content);
+    }
+  }
+}
