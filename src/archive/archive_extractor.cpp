@@ -43,6 +43,8 @@ std::string tempFolder() {
 // default permissions, opened for writing. Its name is short and hidden, whatever the length of
 // `path`'s own name. Returns its name, or "" on failure.
 std::string createTempBeside(const std::string& path, File* file) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return "";  // a folder is never replaced
   size_t slash = path.rfind('/');
   std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   for (int attempt = 0; attempt < 16; attempt++) {
@@ -229,9 +231,12 @@ std::vector<std::string> ArchiveExtractor::extract7zArchive(const std::string& a
     logLine(std::string("ERROR: ") + what);
     return std::vector<std::string>();
   };
-  if (fs::is_regular_file(dir, ec) && !fs::remove(dir, ec))
+  // The work folder's own name is never followed: a symbolic link (or any other non-folder) there
+  // is removed like a plain file, so the contents of its target are left alone.
+  fs::file_status status = fs::symlink_status(dir, ec);
+  if (fs::exists(status) && !fs::is_directory(status) && !fs::remove(dir, ec))
     return fail("could not remove existing file with same name as tmp dir");
-  if (fs::is_directory(dir, ec)) {
+  if (fs::is_directory(fs::symlink_status(dir, ec))) {
     fs::directory_iterator it(dir, ec);
     if (ec) return fail("contentsOfDirectoryAtPath failed");
     for (const auto& entry : it) {
@@ -242,7 +247,10 @@ std::vector<std::string> ArchiveExtractor::extract7zArchive(const std::string& a
   } else if (!fs::create_directories(dir, ec)) {
     return fail("could not create tmp dir");
   }
-  if (chdir(dir.c_str()) != 0) return fail("cd to tmp 7z dir failed");
+  int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  bool changed = dirFd >= 0 && fchdir(dirFd) == 0;
+  if (dirFd >= 0) close(dirFd);
+  if (!changed) return fail("cd to tmp 7z dir failed");
   logLine("cd to " + dir.string());
   std::string cachePath = generateUniqueTmpCachePath();
   if (extractEntries(archivePath.c_str(), cachePath.c_str(), nullptr, nullptr) != 0)

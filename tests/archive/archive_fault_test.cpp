@@ -3,6 +3,7 @@
 // counts and headers, name matching, output paths and concurrent extractions. Table-driven: each
 // case is one row.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -195,6 +196,8 @@ TEST(ArchiveFaults, StreamsShorterThanTheirFolderFail) {
       {"lzma2 end byte only, 2 MiB declared (cache file)", oneFolderArchive(kLzma2, {16}, {0x00}, 2u << 20),
        "\nERROR #1\n"},
       {"lzma2 end byte only, 1000 bytes declared", oneFolderArchive(kLzma2, {16}, {0x00}, 1000), "\nERROR #1\n"},
+      // Disk blocks are reserved as output is decoded: a 4 GiB claim costs no 4 GiB of disk.
+      {"lzma2 end byte only, 4 GiB declared", oneFolderArchive(kLzma2, {16}, {0x00}, 4ull << 30), "\nERROR #1\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -476,4 +479,100 @@ TEST(ArchiveFaults, UnconvertibleNameMatchesNothing) {
       EXPECT_EQ(testsupport::readFile(dir / "out"), c.content);
     }
   }
+}
+
+// Large folders go to the cache file, whose disk blocks are reserved step by step as output is
+// decoded: every method decodes across the steps, and a fresh mapping holds no blocks yet.
+TEST(ArchiveFaults, CacheFileBlocksAreReservedAsOutputGrows) {
+  testsupport::TempDir dir;
+  Bytes unit = textData(65536, 41);
+  Bytes data;
+  while (data.size() < kReserveStep + 100000) data.insert(data.end(), unit.begin(), unit.end());
+  auto [props, withMarker] = lzmaWithMarker(data);
+  struct Case {
+    const char* name;
+    Bytes archive;
+  };
+  const Case cases[] = {
+      {"copy", oneFolderArchive(kCopy, {}, data, data.size())},
+      {"lzma", oneFolderArchive(kLzma, props, withMarker, data.size())},
+      {"lzma2", oneFolderArchive(kLzma2, {20}, xzCompress(data, "--format=raw --lzma2=dict=1MiB"), data.size())},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeBytes(dir / "big.7z", c.archive);
+    fs::remove(dir / "out");
+    EXPECT_EQ(extractTo(dir / "big.7z", dir / "big.cache", "f", dir / "out"), std::make_pair(0, std::string()));
+    EXPECT_TRUE(readBytes(dir / "out") == data);
+    EXPECT_FALSE(fs::exists(dir / "big.cache"));
+  }
+
+  FolderCache cache;
+  FolderCache_Init(&cache, &kMainAllocator);
+  std::string name = (dir / "r.cache").string();
+  cache.mapFilename = name.c_str();
+  cache.outBufferSize = 64u << 20;
+  ASSERT_TRUE(FolderCache_Map(&cache));
+  auto blocks = [&] {
+    struct stat st;
+    EXPECT_EQ(stat(name.c_str(), &st), 0);
+    return static_cast<uint64_t>(st.st_blocks) * 512;
+  };
+  EXPECT_EQ(fs::file_size(name), 64u << 20);
+  EXPECT_LT(blocks(), 1u << 20);
+  EXPECT_TRUE(FolderCache_Reserve(&cache, 10u << 20));
+  EXPECT_GE(blocks(), 10u << 20);
+  EXPECT_LT(blocks(), 12u << 20);
+  FolderCache_Free(&cache);
+  EXPECT_FALSE(fs::exists(name));
+}
+
+// Output paths: a folder at the output path is an open failure and stays as it was; an output
+// name as long as the file system allows works (the file being written has a short name of its own).
+TEST(ArchiveFaults, OutputPathsAtTheirLimits) {
+  testsupport::TempDir dir;
+  writeBytes(dir / "a.7z", copyArchive({{"Foo", toBytes("foo data")}}));
+  fs::create_directories(dir / "folder" / "inside");
+  struct Case {
+    const char* name;
+    fs::path out;
+    int result;
+    std::string printed;
+  };
+  const Case cases[] = {
+      {"folder at the output path", dir / "folder", 1, "\nERROR: can not open output file\n\nERROR #11\n"},
+      {"name of 255 bytes", dir / std::string(255, 'n'), 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(extractTo(dir / "a.7z", dir / "a.cache", "Foo", c.out), std::make_pair(c.result, c.printed));
+    if (c.result == 0) {
+      EXPECT_EQ(testsupport::readFile(c.out), "foo data");
+    }
+  }
+  EXPECT_TRUE(fs::is_directory(dir / "folder" / "inside"));
+  for (auto& e : fs::directory_iterator(dir.path()))
+    EXPECT_EQ(e.path().filename().string().find(".part"), std::string::npos) << e.path();
+}
+
+// The work folder of a whole-archive extraction is never followed through a symbolic link: the
+// link is replaced by a folder, and what its target holds stays.
+TEST(ArchiveFaults, WorkFolderLinkIsNotFollowed) {
+  testsupport::TempDir dir;
+  writeBytes(dir / "a.7z", copyArchive({{"one", toBytes("1")}}));
+  fs::create_directories(dir / "target");
+  testsupport::writeFile(dir / "target" / "keep", "precious");
+  std::string name = "archive-link-test-" + std::to_string(getpid());
+  fs::path work = fs::temp_directory_path() / name;
+  fs::remove_all(work);
+  fs::create_directory_symlink(dir / "target", work);
+  fs::path old = fs::current_path();
+  std::vector<std::string> paths = ArchiveExtractor::extract7zArchive((dir / "a.7z").string(), name);
+  fs::current_path(old);
+  EXPECT_EQ(paths.size(), 1u);
+  EXPECT_FALSE(fs::is_symlink(work));
+  EXPECT_EQ(testsupport::readFile(work / "one"), "1");
+  EXPECT_EQ(testsupport::readFile(dir / "target" / "keep"), "precious");
+  EXPECT_FALSE(fs::exists(dir / "target" / "one"));
+  fs::remove_all(work);
 }
