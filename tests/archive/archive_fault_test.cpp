@@ -110,7 +110,7 @@ Bytes sevenBitData(size_t size, uint32_t seed) {
 
 }  // namespace
 
-// Fault 1: a stream whose output is full while its last packed bytes (the LZMA2 end byte, the end
+// A stream whose output is full while its last packed bytes (the LZMA2 end byte, the end
 // of an LZMA end marker) are still in the next 16 KiB piece is valid.
 TEST(ArchiveFaults, PackedSizesAroundEvery16KiBBoundaryExtract) {
   testsupport::TempDir dir;
@@ -173,7 +173,7 @@ TEST(ArchiveFaults, PackedSizesAroundEvery16KiBBoundaryExtract) {
   }
 }
 
-// Fault 2: success needs the folder's whole declared size; a shorter stream is a data error, and
+// Success needs the folder's whole declared size; a shorter stream is a data error, and
 // nothing is written.
 TEST(ArchiveFaults, StreamsShorterThanTheirFolderFail) {
   testsupport::TempDir dir;
@@ -237,7 +237,7 @@ TEST(ArchiveFaults, StreamsShorterThanTheirFolderFail) {
   EXPECT_FALSE(fs::exists(dir / "flat" / "two"));
 }
 
-// Fault 3: a coder with no input stream leaves its folder without a packed stream; such a folder
+// A coder with no input stream leaves its folder without a packed stream; such a folder
 // is a malformed header (16), not a crash at extraction.
 TEST(ArchiveFaults, FolderWithoutPackedStreamIsRejectedWhenOpening) {
   auto layoutWith = [](bool secondFolder) {
@@ -575,4 +575,49 @@ TEST(ArchiveFaults, WorkFolderLinkIsNotFollowed) {
   EXPECT_EQ(testsupport::readFile(dir / "target" / "keep"), "precious");
   EXPECT_FALSE(fs::exists(dir / "target" / "one"));
   fs::remove_all(work);
+}
+
+// A folder CRC (written by hand: bsdtar writes per-file CRCs only) is checked over the decoded
+// folder; a mismatch is a data error and writes nothing. External data is unsupported wherever
+// its flag may stand.
+TEST(ArchiveFaults, FolderCrcAndExternalData) {
+  testsupport::TempDir dir;
+  Bytes data = textData(20000, 51);
+  Bytes lzma2 = xzCompress(data, "--format=raw --lzma2=dict=1MiB");
+  struct Case {
+    const char* name;
+    Bytes archive;
+    int result;
+    std::string printed;
+  };
+  const Case cases[] = {
+      {"lzma2, right folder CRC", oneFolderArchive(kLzma2, {16}, lzma2, data.size(), "f", crcOf(data)), 0, ""},
+      {"lzma2, wrong folder CRC", oneFolderArchive(kLzma2, {16}, lzma2, data.size(), "f", crcOf(data) ^ 1), 1,
+       "\nERROR #1\n"},
+      {"copy, wrong folder CRC", oneFolderArchive(kCopy, {}, data, data.size(), "f", crcOf(data) ^ 0x100), 1,
+       "\nERROR #1\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeBytes(dir / "c.7z", c.archive);
+    fs::remove(dir / "out");
+    EXPECT_EQ(extractTo(dir / "c.7z", dir / "c.cache", "f", dir / "out"), std::make_pair(c.result, c.printed));
+    EXPECT_EQ(fs::exists(dir / "out"), c.result == 0);
+  }
+  auto h = [] { return HeaderWriter(); };
+  struct External {
+    const char* name;
+    Bytes header;
+  };
+  const External external[] = {
+      {"folders", h().byte(1).byte(4).byte(7).byte(0x0B).number(1).byte(1).byte(0).byte(0).byte(0).bytes()},
+      {"modification times",
+       h().byte(1).byte(5).number(1).byte(0x0E).number(1).byte(0x80).byte(0x14).number(2).byte(1).byte(1).byte(0).byte(0).bytes()},
+      {"attributes",
+       h().byte(1).byte(5).number(1).byte(0x0E).number(1).byte(0x80).byte(0x15).number(2).byte(1).byte(1).byte(0).byte(0).bytes()},
+  };
+  for (const External& e : external) {
+    SCOPED_TRACE(e.name);
+    EXPECT_EQ(OpenedDb(makeArchive({}, e.header)).res, ResUnsupported);
+  }
 }
