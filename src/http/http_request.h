@@ -412,6 +412,10 @@ class HTTPRequest : public platform::Operation {
   virtual bool configureProxies();
   virtual void performThrottling();
   virtual void attemptToApplyCredentialsAndResume();
+  // Keeps the first problem met while the body was filled (a file that cannot be read...):
+  // buildPostBody fails the request with it once the request has started, so that the failure
+  // reaches every recipient, a queue included (queues build bodies when requests are added).
+  void notePostBodyError(const platform::ErrorPtr& error);
 
  private:
   // Execution
@@ -490,8 +494,9 @@ class HTTPRequest : public platform::Operation {
   // Sets proxyHost, proxyPort and proxyType (and, when none are set, the proxy credentials)
   // from one entry of a proxy list.
   void takeProxyFrom(const proxy::ProxyEntry& entry);
-  // Keeps the first problem met while the body was filled; buildPostBody fails with it.
-  void notePostBodyError(const platform::ErrorPtr& error);
+  // Fails the request with a body problem; before the request has started, only keeps it
+  // (see notePostBodyError).
+  void failPostBody(const platform::ErrorPtr& error);
   // The stream the transport reads the body from: the compressed copy when there is one, else
   // the body file or the bytes in memory; null when nothing is to be sent. False (with the
   // request failed) when the body file has gone.
