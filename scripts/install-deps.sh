@@ -18,6 +18,8 @@ packages=(
   python3
   # file extension to MIME type
   shared-mime-info
+  # cookies: public suffix list and its library
+  libpsl-dev publicsuffix
 )
 
 missing=()
