@@ -14,6 +14,10 @@
 #include <QStandardPaths>
 
 #include <filesystem>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <system_error>
 
 namespace cache {
@@ -23,6 +27,9 @@ namespace {
 const QString kHeadersExtension = QStringLiteral("cachedheaders");
 const QString kExpiresKey = QStringLiteral("X-Cache-Expires");
 const QString kStatusKey = QStringLiteral("X-Cache-Response-Status-Code");
+
+// Parsed headers files remembered at most (see DownloadCache::parsedHeaders_).
+constexpr size_t kParsedHeadersKept = 256;
 
 // Bytes copied at once from a downloaded file into the cache.
 constexpr qint64 kCopyPieceBytes = 256 * 1024;
@@ -77,11 +84,31 @@ QString extensionForURL(const QUrl& url) {
   return extension;
 }
 
+// The whole file at `path`; nothing when it cannot be read.
+std::optional<QByteArray> readWholeFile(const QString& path) {
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat info {};
+  QByteArray bytes;
+  bool ok = ::fstat(fd, &info) == 0;
+  if (ok) bytes.resize(static_cast<qsizetype>(info.st_size));
+  qsizetype done = 0;
+  while (ok && done < bytes.size()) {
+    const ssize_t n = ::read(fd, bytes.data() + done, static_cast<size_t>(bytes.size() - done));
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += n;
+  }
+  ::close(fd);
+  if (!ok) return std::nullopt;
+  return bytes;
+}
+
 std::optional<QVariantMap> readHeadersFile(const QString& path) {
   if (path.isEmpty()) return std::nullopt;
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
-  return readPropertyList(file.readAll());
+  const std::optional<QByteArray> bytes = readWholeFile(path);
+  if (!bytes) return std::nullopt;
+  return readPropertyList(*bytes);
 }
 
 // Writes `dictionary` to a temporary file beside `path`; commit() renames it into place.
@@ -160,6 +187,7 @@ QString DownloadCache::storagePath() const {
 void DownloadCache::setStoragePath(const QString& path) {
   CACHE_LOCKED;
   clearCachedResponsesForStoragePolicy(http::CacheForSessionDurationCacheStoragePolicy);
+  forgetNames();
   storagePath_ = path;
   if (path.isEmpty()) return;
   for (const QString& folder : {path, path + QLatin1Char('/') + kSessionCacheFolder,
@@ -229,26 +257,55 @@ QString DownloadCache::pathToFile(const QString& file) {
   if (storagePath_.isEmpty() || file.isEmpty()) return {};
   for (const QString& folder : {kSessionCacheFolder, kPermanentCacheFolder}) {
     const QString path = storagePath_ + QLatin1Char('/') + folder + QLatin1Char('/') + file;
-    if (QFileInfo::exists(path)) return path;
+    if (::access(QFile::encodeName(path).constData(), F_OK) == 0) return path;
   }
   return {};
 }
 
+std::pair<QString, QString> DownloadCache::fileNamesFor(const QUrl& url) {
+  CACHE_LOCKED;
+  if (namedKey_.isEmpty() || url != namedUrl_) {
+    namedUrl_ = url;
+    namedKey_ = keyForURL(url);
+    namedExtension_ = extensionForURL(url);
+    namedHeadersPath_ = QString();
+    namedDataPath_ = QString();
+  }
+  return {namedKey_, namedExtension_};
+}
+
+void DownloadCache::forgetNames() {
+  CACHE_LOCKED;
+  namedKey_.clear();
+  namedHeadersPath_ = QString();
+  namedDataPath_ = QString();
+}
+
+QString DownloadCache::locate(QString* remembered, const QString& file) {
+  if (!remembered->isEmpty() && ::access(QFile::encodeName(*remembered).constData(), F_OK) == 0) {
+    return *remembered;
+  }
+  *remembered = pathToFile(file);
+  return *remembered;
+}
+
 QString DownloadCache::pathToCachedResponseHeadersForURL(const QUrl& url) {
-  const QString key = keyForURL(url);
+  CACHE_LOCKED;
+  const QString key = fileNamesFor(url).first;
   if (key.isEmpty()) return {};
-  return pathToFile(key + QLatin1Char('.') + kHeadersExtension);
+  return locate(&namedHeadersPath_, key + QLatin1Char('.') + kHeadersExtension);
 }
 
 QString DownloadCache::pathToCachedResponseDataForURL(const QUrl& url) {
-  const QString key = keyForURL(url);
+  CACHE_LOCKED;
+  const auto [key, extension] = fileNamesFor(url);
   if (key.isEmpty()) return {};
-  return pathToFile(key + QLatin1Char('.') + extensionForURL(url));
+  return locate(&namedDataPath_, key + QLatin1Char('.') + extension);
 }
 
 QString DownloadCache::pathToStoreCachedResponseHeadersForRequest(const http::HTTPRequest& request) {
   CACHE_LOCKED;
-  const QString key = keyForURL(request.url());
+  const QString key = fileNamesFor(request.url()).first;
   if (storagePath_.isEmpty() || key.isEmpty()) return {};
   return storeFolder(request.cacheStoragePolicy()) + QLatin1Char('/') + key + QLatin1Char('.') +
          kHeadersExtension;
@@ -256,18 +313,36 @@ QString DownloadCache::pathToStoreCachedResponseHeadersForRequest(const http::HT
 
 QString DownloadCache::pathToStoreCachedResponseDataForRequest(const http::HTTPRequest& request) {
   CACHE_LOCKED;
-  const QUrl url = request.url();
-  const QString key = keyForURL(url);
+  const auto [key, extension] = fileNamesFor(request.url());
   if (storagePath_.isEmpty() || key.isEmpty()) return {};
   return storeFolder(request.cacheStoragePolicy()) + QLatin1Char('/') + key + QLatin1Char('.') +
-         extensionForURL(url);
+         extension;
 }
 
 // ---- reading entries -------------------------------------------------------------------------------
 
 std::optional<QVariantMap> DownloadCache::storedHeaders(const QUrl& url) {
   CACHE_LOCKED;
-  return readHeadersFile(pathToCachedResponseHeadersForURL(url));
+  const QString path = pathToCachedResponseHeadersForURL(url);
+  if (path.isEmpty()) return std::nullopt;
+  struct stat info {};
+  if (::stat(QFile::encodeName(path).constData(), &info) != 0) return std::nullopt;
+  const qint64 modifiedNs = static_cast<qint64>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  if (auto it = parsedHeaders_.find(path); it != parsedHeaders_.end()) {
+    const ParsedHeaders& known = it->second;
+    if (known.device == info.st_dev && known.inode == info.st_ino && known.size == info.st_size &&
+        known.modifiedNs == modifiedNs) {
+      return known.headers;
+    }
+    parsedHeaders_.erase(it);
+  }
+  std::optional<QVariantMap> headers = readHeadersFile(path);
+  if (!headers) return std::nullopt;
+  if (parsedHeaders_.size() >= kParsedHeadersKept) parsedHeaders_.clear();
+  parsedHeaders_[path] = ParsedHeaders{static_cast<quint64>(info.st_dev),
+                                       static_cast<quint64>(info.st_ino),
+                                       static_cast<qint64>(info.st_size), modifiedNs, *headers};
+  return headers;
 }
 
 platform::StringMap DownloadCache::cachedResponseHeadersForURL(const QUrl& url) {
@@ -367,6 +442,7 @@ void DownloadCache::storeResponseForRequest(const http::HTTPRequest& request, do
   const QString headersPath = pathToStoreCachedResponseHeadersForRequest(request);
   const QString dataPath = pathToStoreCachedResponseDataForRequest(request);
   if (headersPath.isEmpty() || dataPath.isEmpty()) return;
+  forgetNames();
 
   QVariantMap headers;
   for (auto it = response->cbegin(); it != response->cend(); ++it) headers.insert(it.key(), it.value());
@@ -432,6 +508,7 @@ void DownloadCache::removeCachedDataForURL(const QUrl& url) {
   for (const QString& path : {pathToCachedResponseHeadersForURL(url), pathToCachedResponseDataForURL(url)}) {
     if (!path.isEmpty()) QFile::remove(path);
   }
+  forgetNames();
 }
 
 void DownloadCache::removeCachedDataForRequest(const http::HTTPRequest& request) {
@@ -441,6 +518,7 @@ void DownloadCache::removeCachedDataForRequest(const http::HTTPRequest& request)
 void DownloadCache::clearCachedResponsesForStoragePolicy(int storagePolicy) {
   CACHE_LOCKED;
   if (storagePath_.isEmpty()) return;
+  forgetNames();
   const QString folder = storeFolder(storagePolicy);
   namespace fs = std::filesystem;
   const fs::path root = folder.toStdString();

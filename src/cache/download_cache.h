@@ -11,9 +11,11 @@
 #include <QUrl>
 #include <QVariantMap>
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 namespace cache {
 
@@ -106,6 +108,32 @@ class DownloadCache : public http::CacheDelegate {
   // The stored headers file of `url` as read, or nothing when it is absent or unreadable.
   std::optional<QVariantMap> storedHeaders(const QUrl& url);
   QString storeFolder(int storagePolicy) const;
+  // keyForURL() and the data file's extension of `url`, remembered for the last URL asked
+  // (a request asks about its URL several times).
+  std::pair<QString, QString> fileNamesFor(const QUrl& url);
+  // The path of an existing file of the last URL's entry: `remembered` when it still exists,
+  // else found again with pathToFile().
+  QString locate(QString* remembered, const QString& file);
+  // Forgets what fileNamesFor() and locate() remember (entries were written or removed).
+  void forgetNames();
+
+  // A parsed headers file and the identity of the file it came from.
+  struct ParsedHeaders {
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = 0;
+    qint64 modifiedNs = 0;
+    QVariantMap headers;
+  };
+  // Headers files parsed lately, by path: a request asks for the same entry several times, and
+  // an unchanged file (same inode, size and modification time) need not be parsed again.
+  // Entries are written through renames, so a changed file always has a new inode.
+  std::map<QString, ParsedHeaders> parsedHeaders_;  // accessLock
+  QUrl namedUrl_;        // accessLock: the URL fileNamesFor() last answered for
+  QString namedKey_;     // accessLock: its key
+  QString namedExtension_;  // accessLock: its data file's extension
+  QString namedHeadersPath_;  // accessLock: where its headers file was found (null: not looked)
+  QString namedDataPath_;     // accessLock: where its data file was found (null: not looked)
 
   mutable std::mutex lockGuard_;                   // guards the accessLock_ pointer itself
   std::shared_ptr<std::recursive_mutex> accessLock_;
