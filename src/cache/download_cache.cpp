@@ -323,10 +323,15 @@ QString DownloadCache::pathToStoreCachedResponseDataForRequest(const http::HTTPR
 
 std::optional<QVariantMap> DownloadCache::storedHeaders(const QUrl& url) {
   CACHE_LOCKED;
-  const QString path = pathToCachedResponseHeadersForURL(url);
-  if (path.isEmpty()) return std::nullopt;
+  // The file found last time for this URL, checked by the stat below; else a full look-up.
+  fileNamesFor(url);
+  QString path = namedHeadersPath_;
   struct stat info {};
-  if (::stat(QFile::encodeName(path).constData(), &info) != 0) return std::nullopt;
+  if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &info) != 0) {
+    namedHeadersPath_.clear();
+    path = pathToCachedResponseHeadersForURL(url);
+    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &info) != 0) return std::nullopt;
+  }
   const qint64 modifiedNs = static_cast<qint64>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
   if (auto it = parsedHeaders_.find(path); it != parsedHeaders_.end()) {
     const ParsedHeaders& known = it->second;
