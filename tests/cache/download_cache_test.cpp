@@ -5,7 +5,9 @@
 #include "cache/property_list.h"
 #include "platform/error.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -285,6 +287,27 @@ TEST_F(DownloadCacheTest, FolderProblemsAreNamedExceptions) {
     auto other = std::async(std::launch::async, [&cache] { return cache.storagePath(); });
     ASSERT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   }
+}
+
+}  // namespace
+}  // namespace cache
+
+namespace cache {
+namespace {
+
+TEST(SharedCacheTest, LivesInTheProgramsCacheFolderAndIsMadeOnce) {
+  testsupport::TempDir home;
+  const QByteArray old = qgetenv("XDG_CACHE_HOME");
+  qputenv("XDG_CACHE_HOME", QByteArray::fromStdString(home.path().string()));
+  const std::shared_ptr<DownloadCache> shared = DownloadCache::sharedCache();
+  qputenv("XDG_CACHE_HOME", old);
+  const QString expected = QString::fromStdString(home.path().string()) + "/" +
+                           QCoreApplication::applicationName() + "/HTTPRequestCache";
+  EXPECT_EQ(shared->storagePath(), expected);
+  EXPECT_TRUE(QFileInfo(expected + "/SessionStore").isDir());
+  EXPECT_TRUE(QFileInfo(expected + "/PermanentStore").isDir());
+  EXPECT_EQ(DownloadCache::sharedCache(), shared);
+  shared->setStoragePath({});  // nothing of it outlives the temporary folder
 }
 
 }  // namespace
