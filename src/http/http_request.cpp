@@ -284,7 +284,6 @@ void HTTPRequest::setShouldUpdateNetworkActivityIndicator(bool update) {
 
 // ---- Hooks this engine leaves empty ------------------------------------------------------------
 
-void HTTPRequest::applyCookieHeader() {}
 void HTTPRequest::applyAuthorizationHeader() {}
 void HTTPRequest::attemptToApplyCredentialsAndResume() {
   // Without a credential store there is nothing to apply: the challenge stands as the answer.

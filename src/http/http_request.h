@@ -26,6 +26,7 @@
 #include <optional>
 
 class QFile;
+class QNetworkCookie;
 
 namespace platform {
 class OperationQueue;
@@ -247,6 +248,20 @@ class HTTPRequest : public platform::Operation {
   // The proxy script request is done (its finish and failure callback).
   void finishedDownloadingPACFile(const std::shared_ptr<HTTPRequest>& scriptRequest);
 
+  // ---- Cookies and session (http/cookies/request_cookies.cpp) --------------------------------
+  // The cookies received during the process, one per (domain, path, name); empty at first.
+  static QList<QNetworkCookie> sessionCookies();
+  // Replaces the list, first deleting every cookie of the old list from the shared cookie store.
+  static void setSessionCookies(const QList<QNetworkCookie>& cookies);
+  // Adds `cookie` at the end, replacing a listed cookie with the same domain, path and name.
+  static void addSessionCookie(const QNetworkCookie& cookie);
+  // Forgets the process's session: the server session credentials, the cookies received during
+  // the process (also from the shared cookie store) and the default cache's session store.
+  static void clearSession();
+  // Empties the server session credential store under sessionCredentialsLock (the proxy store
+  // keeps its entries). Called by clearSession(); the authentication code owns that store.
+  static void clearServerSessionCredentials();
+
   // ---- Delivery of calls to recipients that may go away --------------------------------------
   // Reads the recipient currently held in some field (a request's delegate, a queue's progress
   // indicator...). Called once when a call is prepared and again on the main thread at delivery.
@@ -419,6 +434,10 @@ class HTTPRequest : public platform::Operation {
   virtual void markAsFinished();
   // Starts the request again once on a new connection (false when it was retried already).
   bool retryOnNewConnection() { return retryUsingNewConnection(); }
+  // Keeps the first problem met while the body was filled (a file that cannot be read...):
+  // buildPostBody fails the request with it once the request has started, so that the failure
+  // reaches every recipient, a queue included (queues build bodies when requests are added).
+  void notePostBodyError(const platform::ErrorPtr& error);
 
  private:
   // Execution
@@ -440,6 +459,9 @@ class HTTPRequest : public platform::Operation {
   bool willAskDelegateToConfirmRedirect();
   void performRedirect();
   void parseStringEncodingFromHeaders();
+  // Takes the cookies a response sets (its "Set-Cookie" entries) for url: they become
+  // responseCookies and, with useCookiePersistence, go to the shared store and the session list.
+  void receiveResponseCookies(const platform::StringMap& headers);
   void updatePartialDownloadSize();
   void useDataFromCache();
   void writeDownloadData(const QByteArray& raw, const QByteArray& inflated);
@@ -495,8 +517,9 @@ class HTTPRequest : public platform::Operation {
   // Sets proxyHost, proxyPort and proxyType (and, when none are set, the proxy credentials)
   // from one entry of a proxy list.
   void takeProxyFrom(const proxy::ProxyEntry& entry);
-  // Keeps the first problem met while the body was filled; buildPostBody fails with it.
-  void notePostBodyError(const platform::ErrorPtr& error);
+  // Fails the request with a body problem; before the request has started, only keeps it
+  // (see notePostBodyError).
+  void failPostBody(const platform::ErrorPtr& error);
   // The stream the transport reads the body from: the compressed copy when there is one, else
   // the body file or the bytes in memory; null when nothing is to be sent. False (with the
   // request failed) when the body file has gone.

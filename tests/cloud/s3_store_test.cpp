@@ -4,6 +4,7 @@
 #include "cloud/s3/s3_object_request.h"
 #include "cloud/s3/s3_service_request.h"
 #include "store_fixture.h"
+#include "http/transport/host_overrides.h"
 #include "support/temp_dir.h"
 
 #include <QCryptographicHash>
@@ -184,6 +185,33 @@ TEST_F(S3StoreTest, KeysThatWouldChangeTheRequestAreRefusedBeforeSending) {
   int pages = 0;
   EXPECT_TRUE(listAll(bucket, QString(), 100, &pages).isEmpty());
   EXPECT_EQ(run(S3BucketRequest::DELETERequestWithBucket(bucket)), nullptr);
+}
+
+TEST_F(S3StoreTest, VirtualHostAddressingThroughAHostOverride) {
+  const QString bucket = uniqueName("vh");
+  const QString bucketHost = bucket + QStringLiteral(".s3.test");
+  ASSERT_TRUE(http::transport::HostOverrides::set(bucketHost, peer_.proxyPort, QStringLiteral("127.0.0.1")));
+  S3Request::setUsesPathStyleAddressing(false);
+  S3Request::setS3Host(QStringLiteral("s3.test:%1").arg(peer_.proxyPort));
+
+  const QString key = QStringLiteral("a b/c~(1).txt");
+  ASSERT_EQ(run(S3BucketRequest::PUTRequestWithBucket(bucket)), nullptr);
+  auto put = S3ObjectRequest::PUTRequestForData("virtual", bucket, key);
+  ASSERT_EQ(run(put), nullptr);
+  EXPECT_EQ(put->url().host(), bucketHost);
+  auto listing = S3BucketRequest::requestWithBucket(bucket);
+  listing->setPrefix(QStringLiteral("a b/"));
+  listing->setMaxResultCount(10);
+  ASSERT_EQ(run(listing), nullptr);
+  ASSERT_EQ(listing->objects().size(), 1);
+  EXPECT_EQ(listing->objects()[0]->key, key);
+  auto get = S3ObjectRequest::requestWithBucket(bucket, key);
+  ASSERT_EQ(run(get), nullptr);
+  EXPECT_EQ(get->responseData(), QByteArray("virtual"));
+  EXPECT_EQ(testsupport::readWithSwiftClient(peer_, bucket, key).length, 7);
+  ASSERT_EQ(run(S3ObjectRequest::DELETERequestWithBucket(bucket, key)), nullptr);
+  ASSERT_EQ(run(S3BucketRequest::DELETERequestWithBucket(bucket)), nullptr);
+  http::transport::HostOverrides::remove(bucketHost, peer_.proxyPort);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@ start: writes the configuration of a one-device store into DIR (proxy with token
 memcached), picks free loopback ports, starts everything in the background, starts the CDN
 management stand-in (cdn_standin.py beside this script) and waits for every /healthcheck (at
 most SWIFT_PEER_WAIT seconds, default 60). DIR/peer.env then holds the addresses:
-  SWIFT_PROXY_PORT, CDN_PORT. Users: test:tester/testing, test:tester2/testing2.
+  SWIFT_PROXY_PORT, CDN_PORT. "<bucket>.s3.test" addresses a bucket (virtual hosts). Users: test:tester/testing, test:tester2/testing2.
 stop: stops every process started by start, by the ids recorded in DIR/pids.
 """
 import getpass, os, pwd, signal, socket, subprocess, sys, time, urllib.error, urllib.request
@@ -68,6 +68,8 @@ allow_account_management = true
 [filter:s3api]
 use = egg:swift#s3api
 location = us-east-1
+# virtual-host addressing: "<bucket>.s3.test" names a bucket (reached through a host override)
+storage_domain = s3.test
 s3_acl = true
 check_bucket_owner = true
 allowable_clock_skew = 900
