@@ -6,10 +6,12 @@
 #   2. Cloud Files: the same PUT and GET with the token protocol.
 # Interleaved, best of RUNS each; the ratio is curl's time over cloudstore's (throughput of
 # cloudstore relative to curl's; target >= 0.9).
+#   3. a listing of LIST_COUNT objects through "cloudstore s3 ls", one page of 1000 at a time:
+#      every key must come back, and the peak resident memory is shown (needs /usr/bin/time).
 #
 #   bench/compare_cloud.sh [BUILD_DIR]     (default build; needs <BUILD_DIR>/bench/cloudstore)
 #
-# Environment: SIZE_MB (default 200), RUNS (default 3). Run it at low priority on one core:
+# Environment: SIZE_MB (default 200), RUNS (default 3), LIST_COUNT (default 5000; 0 skips it). Run it at low priority on one core:
 #   nice -n 19 taskset -c 1 bench/compare_cloud.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,6 +21,7 @@ tool="$(pwd)/$build/bench/cloudstore"
 [ -x "$tool" ] || { echo "missing $tool; build it with: cmake --build $build --target cloudstore" >&2; exit 2; }
 size_mb="${SIZE_MB:-200}"
 runs="${RUNS:-3}"
+list_count="${LIST_COUNT:-5000}"
 
 work="$(mktemp -d)"
 peer="$work/peer"
@@ -70,3 +73,28 @@ for t in s3_put s3_get cf_put cf_get; do
   awk -v t="$t" -v a="$tool_s" -v b="$curl_s" \
     'BEGIN { printf "%-7s cloudstore %7.2f  curl %7.2f  ratio %.2f\n", t, a / 1e9, b / 1e9, b / a }'
 done
+
+if [ "$list_count" -gt 0 ]; then
+  "$tool" s3 mb bench-list
+  # empty objects, 8 connections at a time
+  /usr/bin/python3 - "$SWIFT_PROXY_PORT" "$token" "$list_count" <<'PY'
+import concurrent.futures, http.client, sys
+port, token, count = int(sys.argv[1]), sys.argv[2], int(sys.argv[3])
+def put(indexes):
+    c = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+    for i in indexes:
+        c.request("PUT", f"/v1/AUTH_test/bench-list/object-{i:06d}", body=b"", headers={"X-Auth-Token": token})
+        r = c.getresponse(); r.read()
+        if r.status != 201: sys.exit(f"PUT object-{i:06d}: {r.status}")
+with concurrent.futures.ThreadPoolExecutor(8) as pool:
+    list(pool.map(put, [range(k, count + 1, 8) for k in range(1, 9)]))
+PY
+  if [ -x /usr/bin/time ]; then
+    /usr/bin/time -v "$tool" s3 ls bench-list > "$work/listing.txt" 2> "$work/time.txt" ||
+      { cat "$work/time.txt" >&2; exit 1; }
+    peak=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/time.txt")
+  else
+    "$tool" s3 ls bench-list > "$work/listing.txt"; peak="?"
+  fi
+  echo "listing of $list_count objects in pages of 1000: $(wc -l < "$work/listing.txt") keys, peak memory ${peak} KiB"
+fi
