@@ -384,6 +384,11 @@ class HTTPRequest : public platform::Operation {
   virtual bool configureProxies();
   virtual void performThrottling();
   virtual void attemptToApplyCredentialsAndResume();
+  // The finish step once the transfer is complete: reports the finish (subclasses that go on
+  // working after the transfer, such as the web page request, override it).
+  virtual void requestFinished();
+  // Marks the operation finished (no longer executing).
+  virtual void markAsFinished();
 
  private:
   // Execution
@@ -419,7 +424,6 @@ class HTTPRequest : public platform::Operation {
   bool shouldTimeOut() const;
   bool retryUsingNewConnection();
   void cancelLoad();
-  void markAsFinished();
   void setCancelledFlag();
   // Callbacks
   enum class Recipient { Delegate, Queue, UploadProgress, DownloadProgress };
@@ -435,7 +439,6 @@ class HTTPRequest : public platform::Operation {
   void requestReceivedResponseHeaders(const platform::StringMap& headers);
   void requestWillRedirectToURL(const QUrl& url);
   void requestRedirected();
-  void requestFinished();
   void reportFinished();
   void reportFailure();
   void passOnReceivedData(const QByteArray& data);
