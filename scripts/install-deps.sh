@@ -20,6 +20,8 @@ packages=(
   shared-mime-info
   # web page archiving: a real browser judges saved pages; libxml2's xmllint and wget to compare
   chromium libxml2-utils wget
+  # cookies: public suffix list and its library
+  libpsl-dev publicsuffix
 )
 
 missing=()

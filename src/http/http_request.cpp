@@ -280,7 +280,6 @@ void HTTPRequest::setShouldUpdateNetworkActivityIndicator(bool update) {
 
 // ---- Hooks this engine leaves empty ------------------------------------------------------------
 
-void HTTPRequest::applyCookieHeader() {}
 void HTTPRequest::applyAuthorizationHeader() {}
 bool HTTPRequest::configureProxies() { return true; }
 void HTTPRequest::performThrottling() {}

@@ -26,6 +26,7 @@
 #include <optional>
 
 class QFile;
+class QNetworkCookie;
 
 namespace platform {
 class OperationQueue;
@@ -219,6 +220,20 @@ class HTTPRequest : public platform::Operation {
   // Deletes the file at `path` if there is one; false (and a code 8 error) when that fails.
   static bool removeFileAtPath(const QString& path, platform::ErrorPtr* error);
 
+  // ---- Cookies and session (http/cookies/request_cookies.cpp) --------------------------------
+  // The cookies received during the process, one per (domain, path, name); empty at first.
+  static QList<QNetworkCookie> sessionCookies();
+  // Replaces the list, first deleting every cookie of the old list from the shared cookie store.
+  static void setSessionCookies(const QList<QNetworkCookie>& cookies);
+  // Adds `cookie` at the end, replacing a listed cookie with the same domain, path and name.
+  static void addSessionCookie(const QNetworkCookie& cookie);
+  // Forgets the process's session: the server session credentials, the cookies received during
+  // the process (also from the shared cookie store) and the default cache's session store.
+  static void clearSession();
+  // Empties the server session credential store under sessionCredentialsLock (the proxy store
+  // keeps its entries). Called by clearSession(); the authentication code owns that store.
+  static void clearServerSessionCredentials();
+
   // ---- Delivery of calls to recipients that may go away --------------------------------------
   // Reads the recipient currently held in some field (a request's delegate, a queue's progress
   // indicator...). Called once when a call is prepared and again on the main thread at delivery.
@@ -410,6 +425,9 @@ class HTTPRequest : public platform::Operation {
   bool willAskDelegateToConfirmRedirect();
   void performRedirect();
   void parseStringEncodingFromHeaders();
+  // Takes the cookies a response sets (its "Set-Cookie" entries) for url: they become
+  // responseCookies and, with useCookiePersistence, go to the shared store and the session list.
+  void receiveResponseCookies(const platform::StringMap& headers);
   void updatePartialDownloadSize();
   void useDataFromCache();
   void writeDownloadData(const QByteArray& raw, const QByteArray& inflated);

@@ -472,6 +472,8 @@ void WebPageRequest::startFetchingResources() {
 }
 
 QString WebPageRequest::cachePathForRequest(const http::HTTPRequest& request) const {
+  // With a response cache, the body goes straight to where the cache keeps it.
+  if (auto cache = downloadCache().lock()) return cache->pathToStoreCachedResponseDataForRequest(request);
   QString folder = resourceFolder_;
   if (folder.isEmpty()) folder = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
   QDir().mkpath(folder);
@@ -494,9 +496,10 @@ void WebPageRequest::externalResourceFetchSucceeded(const std::shared_ptr<http::
   it->contentType = contentType;
   if (!downloadDestinationPath().isEmpty()) {
     QString path = request->downloadDestinationPath();
-    // A copy saved under "html" for want of an extension gets the one its type calls for.
+    // A copy saved under "html" for want of an extension gets the one its type calls for
+    // (unless the cache named the file: it finds its entries by that name).
     const QString mimeType = contentType.section(QLatin1Char(';'), 0, 0).trimmed().toLower();
-    if (path.endsWith(QLatin1String(".html")) && mimeType != QLatin1String("text/html")) {
+    if (!downloadCache().lock() && path.endsWith(QLatin1String(".html")) && mimeType != QLatin1String("text/html")) {
       const QString suffix = QMimeDatabase().mimeTypeForName(mimeType).preferredSuffix();
       const QString renamed = path.left(path.size() - 4) + suffix;
       if (!suffix.isEmpty() && suffix != QLatin1String("html") &&

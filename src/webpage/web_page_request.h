@@ -89,8 +89,9 @@ class WebPageRequest : public http::HTTPRequest {
   // What a resource URL of the list is written as: a data: URL (mode 1) or the relative path to
   // its saved file (mode 2); nothing when there is nothing to write.
   std::optional<QString> contentForExternalURL(const QString& key) const;
-  // Where a resource request's body is saved when this document has a download destination: a
-  // file named by the MD5 of the URL in the resource folder, keeping the URL's extension.
+  // Where a resource request's body is saved when this document has a download destination: the
+  // path its download cache stores bodies at, else a file named by the MD5 of the URL in the
+  // resource folder, keeping the URL's extension.
   QString cachePathForRequest(const http::HTTPRequest& request) const;
   // libxml2's name for the response's text encoding; empty when libxml2 should find it itself.
   QByteArray encodingName() const;

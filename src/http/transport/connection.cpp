@@ -2,6 +2,8 @@
 // certificate problems under the stream's TLS options, and the liveness check of idle sockets.
 #include "http/transport/connection.h"
 
+#include "http/transport/host_overrides.h"
+
 #include <QNetworkProxy>
 #include <QSslConfiguration>
 #include <QSslSocket>
@@ -43,14 +45,15 @@ QNetworkProxy socketProxy(const Endpoint& endpoint) {
   // SOCKS5 for any scheme; an HTTP proxy for https opens a CONNECT tunnel (RFC 9110 9.3.6).
   const auto type = endpoint.proxy.type == ProxySettings::Type::Socks5 ? QNetworkProxy::Socks5Proxy
                                                                         : QNetworkProxy::HttpProxy;
-  return QNetworkProxy(type, endpoint.proxy.host, endpoint.proxy.port);
+  return QNetworkProxy(type, HostOverrides::connectHost(endpoint.proxy.host, endpoint.proxy.port),
+                       endpoint.proxy.port);
 }
 
 }  // namespace
 
 bool Endpoint::operator==(const Endpoint& other) const {
   return scheme == other.scheme && host.compare(other.host, Qt::CaseInsensitive) == 0 &&
-         port == other.port && proxy == other.proxy && (!isTls() || tls == other.tls);
+         port == other.port && address == other.address && proxy == other.proxy && (!isTls() || tls == other.tls);
 }
 
 Connection::Connection(Endpoint endpoint)
@@ -72,12 +75,13 @@ QSslSocket* Connection::tlsSocket() const {
 
 void Connection::connect() {
   if (endpoint_.usesAbsoluteForm()) {
-    socket_->connectToHost(endpoint_.proxy.host, endpoint_.proxy.port);
+    socket_->connectToHost(HostOverrides::connectHost(endpoint_.proxy.host, endpoint_.proxy.port),
+                           endpoint_.proxy.port);
     return;
   }
   QSslSocket* tls = tlsSocket();
   if (tls == nullptr) {
-    socket_->connectToHost(endpoint_.host, endpoint_.port);
+    socket_->connectToHost(endpoint_.address, endpoint_.port);
     return;
   }
   const TlsOptions& options = endpoint_.tls;
@@ -90,8 +94,10 @@ void Connection::connect() {
     config.setPrivateKey(options.clientIdentity->key);
   }
   tls->setSslConfiguration(config);
-  if (!options.peerName.isEmpty()) tls->setPeerVerifyName(options.peerName);
-  tls->connectToHostEncrypted(endpoint_.host, endpoint_.port);
+  // The server is named by its host (server name indication, certificate check) even when the
+  // socket connects to an overriding address.
+  const QString peerName = options.peerName.isEmpty() ? endpoint_.host : options.peerName;
+  tls->connectToHostEncrypted(endpoint_.address, endpoint_.port, peerName);
 }
 
 bool Connection::acceptsTlsErrors(const QList<QSslError>& errors) const {
