@@ -42,6 +42,9 @@ class WebPageFeature : public FetchFeature {
     auto page = webpage::WebPageRequest::requestWithURL(url);
     page->setURLReplacementMode(mode_);
     page->setShouldIgnoreExternalResourceErrors(false);
+    // The driver shows no progress bar: counting whole requests spares every resource the HEAD
+    // request that measures it for byte-accurate progress.
+    page->setShowAccurateProgress(false);
     if (parser.isSet(QStringLiteral("o")) && mode_ == webpage::ReplaceURLsWithRelativePaths) {
       page->setResourceFolder(QFileInfo(parser.value(QStringLiteral("o"))).absoluteFilePath() +
                               QStringLiteral("_files"));

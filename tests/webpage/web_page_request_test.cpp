@@ -8,11 +8,14 @@
 #include "queue/network_queue.h"
 #include "support/archive_site.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 #include <QCryptographicHash>
 #include <QFile>
 #include <QProcess>
 #include <QTcpServer>
+
+#include <algorithm>
 
 namespace webpagetest {
 namespace {
@@ -320,6 +323,34 @@ TEST_F(WebPageTest, TheRewrittenPageIsStoredInTheCacheAndResourcesUseThePagesCac
       EXPECT_EQ(fileBytes(folder / "cache" / "SessionStore" / (key + ".png").toStdString()),
                 fileBytes(siteRoot() / "img/corner.png"));
     }
+  }
+}
+
+TEST_F(WebPageTest, PagesParsedSideBySideShareTheParserSafely) {
+  // Documents parse on the network thread and are rewritten on the main thread, while libxml2's
+  // global state comes and goes with the documents held: run several pages at once, twice.
+  for (int i = 0; i < 6; ++i) {
+    addFile("side/p" + std::to_string(i) + ".html",
+            "<html><head><link rel=\"stylesheet\" href=\"s.css\"></head><body><img src=\"../img/tile.png\">"
+            "<p style=\"background: url(../img/dots.png)\">" + std::to_string(i) + "</p></body></html>");
+  }
+  addFile("side/s.css", "p { background: url(../img/corner.png) }");
+  auto pages = queue::NetworkQueue::queue();
+  pages->setShouldCancelAllRequestsOnFailure(false);
+  std::vector<std::shared_ptr<WebPageRequest>> requests;
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 6; ++i) {
+      requests.push_back(page(QStringLiteral("/side/p%1.html").arg(i), webpage::ReplaceURLsWithDataURLs));
+      pages->addOperation(requests.back());
+    }
+  }
+  pages->go();
+  ASSERT_TRUE(testsupport::waitUntil([&] {
+    return std::all_of(requests.begin(), requests.end(), [](const auto& r) { return r->isFinished(); });
+  }, std::chrono::seconds(60)));
+  for (const auto& request : requests) {
+    EXPECT_FALSE(request->error());
+    EXPECT_FALSE(bodyOf(*request).contains(".png")) << bodyOf(*request).toStdString();
   }
 }
 
