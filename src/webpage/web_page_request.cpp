@@ -37,6 +37,7 @@ struct PageState {
   std::mutex lock;
   QSet<QString> requested;                // resolved URLs some document of the page asked for
   QHash<QString, ResourceEntry> fetched;  // resolved URL -> what its fetch gave
+  QSet<QString> failed;                   // resolved URLs whose fetch failed
   std::atomic<int> fetchedCount{0};
   std::atomic<int> failedCount{0};
 };
@@ -474,16 +475,22 @@ void WebPageRequest::startFetchingResources() {
 QString WebPageRequest::cachePathForRequest(const http::HTTPRequest& request) const {
   // With a response cache, the body goes straight to where the cache keeps it.
   if (auto cache = downloadCache().lock()) return cache->pathToStoreCachedResponseDataForRequest(request);
+  return resourcePathForURL(request.url(), nullptr);
+}
+
+QString WebPageRequest::resourcePathForURL(const QUrl& url, bool* ownExtension) const {
   QString folder = resourceFolder_;
   if (folder.isEmpty()) folder = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
   QDir().mkpath(folder);
   const QByteArray digest =
-      QCryptographicHash::hash(request.url().toString(QUrl::FullyEncoded).toUtf8(), QCryptographicHash::Md5);
+      QCryptographicHash::hash(url.toString(QUrl::FullyEncoded).toUtf8(), QCryptographicHash::Md5);
   // The URL's own extension, so that a saved copy opens as what it is (a style sheet saved as
   // .html is refused by browsers); "html" when the URL has none.
   static const QRegularExpression plainExtension(QStringLiteral("^[A-Za-z0-9]{1,8}$"));
-  QString extension = QFileInfo(request.url().path()).suffix();
+  QString extension = QFileInfo(url.path()).suffix();
+  const bool own = plainExtension.match(extension).hasMatch() && extension.compare(QLatin1String("html"), Qt::CaseInsensitive) != 0;
   if (!plainExtension.match(extension).hasMatch()) extension = QStringLiteral("html");
+  if (ownExtension) *ownExtension = own;
   return QDir(folder).filePath(QString::fromLatin1(digest.toHex().toUpper()) + QLatin1Char('.') + extension);
 }
 
@@ -520,6 +527,10 @@ void WebPageRequest::externalResourceFetchSucceeded(const std::shared_ptr<http::
 
 void WebPageRequest::externalResourceFetchFailed(const std::shared_ptr<http::HTTPRequest>& request) {
   page_->failedCount++;
+  if (auto it = resourceList_.constFind(request->userInfo().value(kPathKey).toString()); it != resourceList_.cend()) {
+    std::lock_guard lock(page_->lock);
+    page_->failed.insert(it->resolvedURL);
+  }
   if (externalResourceQueue_ && externalResourceQueue_->shouldCancelAllRequestsOnFailure()) {
     failWithError(request->error());
   }
@@ -575,15 +586,30 @@ const ResourceEntry* WebPageRequest::fetchedEntry(const QString& key) const {
   return shared == page_->fetched.cend() ? nullptr : &*shared;
 }
 
+QString WebPageRequest::pendingResourcePath(const QString& key) const {
+  auto it = resourceList_.constFind(key);
+  if (it == resourceList_.cend() || !page_ || downloadDestinationPath().isEmpty() || downloadCache().lock()) return {};
+  {
+    std::lock_guard lock(page_->lock);
+    if (!page_->requested.contains(it->resolvedURL) || page_->failed.contains(it->resolvedURL)) return {};
+  }
+  // Another document of the page is still fetching it: its copy will be at the usual place
+  // (certain only when the name keeps the URL's own extension).
+  bool ownExtension = false;
+  const QString path = resourcePathForURL(QUrl(it->resolvedURL), &ownExtension);
+  return ownExtension ? path : QString();
+}
+
 std::optional<QString> WebPageRequest::contentForExternalURL(const QString& key) const {
   const ResourceEntry* entry = fetchedEntry(key);
-  if (!entry) return std::nullopt;
   if (urlReplacementMode_ == ReplaceURLsWithRelativePaths) {
-    if (entry->dataPath.isEmpty() || downloadDestinationPath().isEmpty()) return std::nullopt;
-    const QString path = webpage::relativePathTo(entry->dataPath, downloadDestinationPath());
+    const QString dataPath = entry ? entry->dataPath : pendingResourcePath(key);
+    if (dataPath.isEmpty() || downloadDestinationPath().isEmpty()) return std::nullopt;
+    const QString path = webpage::relativePathTo(dataPath, downloadDestinationPath());
     if (path.isEmpty()) return std::nullopt;
     return QString::fromLatin1(QUrl::toPercentEncoding(path, "/"));
   }
+  if (!entry) return std::nullopt;
   std::optional<QByteArray> bytes = entry->data;
   if (!entry->dataPath.isEmpty()) {
     QFile file(entry->dataPath);

@@ -134,6 +134,12 @@ class WebPageRequest : public http::HTTPRequest {
   // The recipient a forwarded report goes to on the top document; null when none.
   std::shared_ptr<platform::Object> forwardingTarget(platform::Selector selector) const;
   std::shared_ptr<WebPageRequest> selfPage();
+  // The saved file of `url` in the resource folder; `ownExtension` (optional) says whether the
+  // name keeps the URL's extension.
+  QString resourcePathForURL(const QUrl& url, bool* ownExtension) const;
+  // Where another document's copy of the resource `key` will be saved while it is still being
+  // fetched; empty when that is not known.
+  QString pendingResourcePath(const QString& key) const;
   // The resource's entry with what the page has learnt of its URL.
   const ResourceEntry* fetchedEntry(const QString& key) const;
 
