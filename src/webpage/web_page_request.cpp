@@ -38,6 +38,11 @@ struct PageState {
   QSet<QString> requested;                // resolved URLs some document of the page asked for
   QHash<QString, ResourceEntry> fetched;  // resolved URL -> what its fetch gave
   QSet<QString> failed;                   // resolved URLs whose fetch failed
+  // Documents (by resolved URL) that have started fetching resources of their own and have
+  // not finished: nobody waits for these, so that waiting can never go round in a circle.
+  QSet<QString> documentsFetching;
+  // Resolved URL -> documents waiting for its fetch to end before they rewrite.
+  QHash<QString, std::vector<std::weak_ptr<WebPageRequest>>> waiters;
   std::atomic<int> fetchedCount{0};
   std::atomic<int> failedCount{0};
 };
@@ -438,6 +443,10 @@ void WebPageRequest::startFetchingResources() {
   resources->setRequestDidFailSelector("externalResourceFetchFailed:");
   externalResourceQueue_ = resources;
 
+  {
+    std::lock_guard lock(page_->lock);
+    page_->documentsFetching.insert(resourceName(url()));
+  }
   platform::StringMap headers = requestHeaders();
   for (const QString& name : kHeadersNotHandedDown) headers.remove(name);
 
@@ -521,23 +530,64 @@ void WebPageRequest::externalResourceFetchSucceeded(const std::shared_ptr<http::
   }
   it->fetched = true;
   page_->fetchedCount++;
+  {
+    std::lock_guard lock(page_->lock);
+    page_->fetched.insert(it->resolvedURL, *it);
+  }
+  resourceSettled(it->resolvedURL);
+}
+
+void WebPageRequest::resourceSettled(const QString& resolvedURL) {
+  std::vector<std::weak_ptr<WebPageRequest>> waiting;
+  {
+    std::lock_guard lock(page_->lock);
+    waiting = page_->waiters.take(resolvedURL);
+  }
+  for (const auto& weakWaiter : waiting) {
+    auto waiter = weakWaiter.lock();
+    if (!waiter || !waiter->awaited_.remove(resolvedURL) || !waiter->awaited_.isEmpty()) continue;
+    waiter->finishedFetchingExternalResources(nullptr);
+  }
+}
+
+bool WebPageRequest::awaitResourcesOfOtherDocuments() {
   std::lock_guard lock(page_->lock);
-  page_->fetched.insert(it->resolvedURL, *it);
+  for (auto it = resourceList_.cbegin(); it != resourceList_.cend(); ++it) {
+    const QString& name = it->resolvedURL;
+    if (it->fetched || awaited_.contains(name) || !page_->requested.contains(name) ||
+        page_->fetched.contains(name) || page_->failed.contains(name) || page_->documentsFetching.contains(name)) {
+      continue;
+    }
+    awaited_.insert(name);
+    page_->waiters[name].push_back(selfPage());
+  }
+  return !awaited_.isEmpty();
 }
 
 void WebPageRequest::externalResourceFetchFailed(const std::shared_ptr<http::HTTPRequest>& request) {
   page_->failedCount++;
+  QString failedURL;
   if (auto it = resourceList_.constFind(request->userInfo().value(kPathKey).toString()); it != resourceList_.cend()) {
+    failedURL = it->resolvedURL;
     std::lock_guard lock(page_->lock);
-    page_->failed.insert(it->resolvedURL);
+    page_->failed.insert(failedURL);
   }
   if (externalResourceQueue_ && externalResourceQueue_->shouldCancelAllRequestsOnFailure()) {
     failWithError(request->error());
   }
+  if (!failedURL.isEmpty()) resourceSettled(failedURL);
 }
 
 void WebPageRequest::finishedFetchingExternalResources(const std::shared_ptr<queue::NetworkQueue>&) {
   auto keepAlive = selfPage();
+  // A resource that another document of the page is still fetching (each URL is fetched once
+  // per page) is waited for, so that its copy can be used here too; this step runs again once
+  // the last of them has ended.
+  if (urlReplacementMode_ != LeaveURLsUnchanged && !error() && awaitResourcesOfOtherDocuments()) return;
+  {
+    std::lock_guard lock(page_->lock);
+    page_->documentsFetching.remove(resourceName(url()));
+  }
   if (urlReplacementMode_ != LeaveURLsUnchanged && !error()) {
     if (webContentType_ == 2) rewriteCSS();
     else if (webContentType_ == 1) rewriteHTML();

@@ -6,6 +6,7 @@
 #include "http/http_request.h"
 
 #include <QMap>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -140,6 +141,11 @@ class WebPageRequest : public http::HTTPRequest {
   // Where another document's copy of the resource `key` will be saved while it is still being
   // fetched; empty when that is not known.
   QString pendingResourcePath(const QString& key) const;
+  // Notes the documents waiting for resources other documents of the page are still fetching;
+  // true when there is any (main thread).
+  bool awaitResourcesOfOtherDocuments();
+  // The fetch of `resolvedURL` has ended: documents waiting only for it go on (main thread).
+  void resourceSettled(const QString& resolvedURL);
   // The resource's entry with what the page has learnt of its URL.
   const ResourceEntry* fetchedEntry(const QString& key) const;
 
@@ -154,6 +160,7 @@ class WebPageRequest : public http::HTTPRequest {
   int nestingDepth_ = 0;
   std::shared_ptr<PageState> page_;              // shared by every document of one page
   std::atomic<bool> resourcesEnded_{false};      // the resource queue has finished
+  QSet<QString> awaited_;                        // fetches of other documents waited for (main thread)
 };
 
 }  // namespace webpage

@@ -23,7 +23,8 @@ QString str(const std::filesystem::path& path) { return QString::fromStdString(p
 std::string archiveSiteServerConfig() {
   return "include /etc/nginx/mime.types;\n"
          "    gzip on; gzip_min_length 0; gzip_types text/css application/javascript;\n"
-         "    location = /index.html { charset utf-8; }\n";
+         "    location = /index.html { charset utf-8; }\n"
+         "    location /slow/ { limit_rate 1m; }\n";
 }
 
 bool writePng(const std::filesystem::path& path, int width, int height, const std::string& colour) {

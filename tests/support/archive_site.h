@@ -12,7 +12,8 @@
 namespace testsupport {
 
 // nginx directives the site needs in its server block: real MIME types, gzip for text, and the
-// charset of each page (index.html names utf-8; latin1.html names none and relies on <meta>).
+// charset of each page (index.html names utf-8; latin1.html names none and relies on <meta>),
+// and /slow/ sent at 1 MB/s.
 std::string archiveSiteServerConfig();
 
 // Writes the site into `root`. Absolute and protocol-relative URLs point at 127.0.0.1:`port`.

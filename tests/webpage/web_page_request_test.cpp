@@ -236,6 +236,37 @@ TEST_F(WebPageTest, PagesThatWouldNeverEndEnd) {
   EXPECT_FALSE(bodyOf(*request).contains("l.png"));
 }
 
+TEST_F(WebPageTest, AResourceOfThePageAndOfItsStyleSheetIsFetchedOnceAndUsedInBoth) {
+  // The page fetches the shared image (slowly); the style sheet's reference to it waits for that
+  // fetch instead of fetching it again.
+  addFile("slow/page.html", "<html><head><link rel=\"stylesheet\" href=\"a.css\"></head><body>"
+                            "<img src=\"shared.png\"></body></html>");
+  addFile("slow/a.css", "p { background: url(shared.png) }");
+  std::string image = testsupport::readFile(siteRoot() / "img/photo.jpg");
+  image.resize(1500000, '\0');
+  addFile("slow/shared.png", image);
+  const QByteArray shared = "data:image/png;base64," + QByteArray::fromStdString(image).toBase64();
+  for (int mode : {1, 2}) {
+    SCOPED_TRACE(mode);
+    auto request = page(QStringLiteral("/slow/page.html"), mode);
+    if (mode == 2) request->setDownloadDestinationPath(QString::fromStdString((out_ / "page.html").string()));
+    ASSERT_TRUE(run(request));
+    ASSERT_FALSE(request->error());
+    const QString body = bodyOf(*request);
+    if (mode == 1) {
+      const QString cssPrefix = QStringLiteral("href=\"data:text/css;base64,");
+      const qsizetype at = body.indexOf(cssPrefix);
+      ASSERT_GE(at, 0) << body.toStdString();
+      const QString encoded = body.mid(at + cssPrefix.size()).section(QLatin1Char('"'), 0, 0);
+      EXPECT_EQ(QByteArray::fromBase64(encoded.toLatin1()), "p { background: url(" + shared + ") }");
+      EXPECT_TRUE(body.contains(QString::fromLatin1("src=\"" + shared + "\"")));
+    } else {
+      EXPECT_FALSE(body.contains("shared.png")) << body.toStdString();
+    }
+  }
+  EXPECT_EQ(requestsFor("/slow/shared.png"), 2);  // once per page
+}
+
 TEST_F(WebPageTest, ResourceReportsReachTheTopDocumentsRecipients) {
   addFile("reports/page.html", "<html><head><link rel=\"stylesheet\" href=\"s.css\"></head><body>"
                                "<img src=\"../img/tile.png\"></body></html>");
