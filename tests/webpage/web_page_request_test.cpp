@@ -207,13 +207,13 @@ TEST_F(WebPageTest, AFailingResourceFailsThePageOnlyWhenErrorsAreNotIgnored) {
 }
 
 TEST_F(WebPageTest, PagesThatWouldNeverEndEnd) {
-  // Style sheets that import each other, one URL written many ways, and a chain of imports
-  // deeper than documents are followed.
+  // Style sheets that import each other (both named by the page too), one URL written many ways,
+  // and a chain of imports deeper than documents are followed.
   ASSERT_TRUE(testsupport::writePng(siteRoot() / "loop/l.png", 3, 3, "blue"));
   addFile("loop/a.css", "@import url(b.css); .a { background: url(l.png) }");
   addFile("loop/b.css", "@import url(a.css); @import url('/loop/a.css'); .b { background: url(l.png) }");
-  std::string many = "<html><head><link rel=\"stylesheet\" href=\"a.css\"><link rel=\"stylesheet\" href=\"chain0.css\">"
-                     "</head><body>";
+  std::string many = "<html><head><link rel=\"stylesheet\" href=\"a.css\"><link rel=\"stylesheet\" href=\"b.css\">"
+                     "<link rel=\"stylesheet\" href=\"chain0.css\"></head><body>";
   for (int i = 0; i < 200; ++i) {
     many += "<img src=\"l.png\"><img src=\"./l.png\"><img src=\"" +
             url("/loop/l.png").toString().toStdString() + "#" + std::to_string(i) + "\">";
