@@ -99,6 +99,10 @@ done
 [ -n "$port" ] || { echo "nginx did not start:" >&2; cat "$work/error.log" >&2; exit 1; }
 url="http://127.0.0.1:$port/index.html"
 
+# Both tools get a fresh temporary folder of their own (our downloads pass through temporary
+# files; a shared /tmp full of recently deleted files makes every file creation slow).
+mkdir -p "$work/tmp"
+export TMPDIR="$work/tmp"
 ours() { rm -rf "$work/ours"; mkdir -p "$work/ours"; "$driver" --save-page 2 -o "$work/ours/index.html" "$url"; }
 theirs() { rm -rf "$work/wget"; wget -q --no-proxy --page-requisites --convert-links -P "$work/wget" "$url"; }
 
