@@ -264,8 +264,13 @@ QString DownloadCache::pathToFile(const QString& file) {
 
 std::pair<QString, QString> DownloadCache::fileNamesFor(const QUrl& url) {
   CACHE_LOCKED;
-  if (namedKey_.isEmpty() || url != namedUrl_) {
+  // A request hands over copies of one URL: the same shared data is the same URL.
+  QUrl asked = url;
+  const bool same = !namedKey_.isEmpty() && (asked.data_ptr() == namedUrl_.data_ptr() || url == namedUrl_);
+  if (!same) {
     namedUrl_ = url;
+    namedParsedValid_ = false;
+    namedHeadersFile_.clear();
     namedKey_ = keyForURL(url);
     namedExtension_ = extensionForURL(url);
     namedHeadersPath_ = QString();
@@ -279,6 +284,8 @@ void DownloadCache::forgetNames() {
   namedKey_.clear();
   namedHeadersPath_ = QString();
   namedDataPath_ = QString();
+  namedHeadersFile_.clear();
+  namedParsedValid_ = false;
 }
 
 QString DownloadCache::locate(QString* remembered, const QString& file) {
@@ -321,38 +328,58 @@ QString DownloadCache::pathToStoreCachedResponseDataForRequest(const http::HTTPR
 
 // ---- reading entries -------------------------------------------------------------------------------
 
+DownloadCache::ParsedHeaders* DownloadCache::parsedHeadersFor(const QUrl& url) {
+  CACHE_LOCKED;
+  // The file found last time for this URL, checked by the stat below; else a full look-up.
+  fileNamesFor(url);
+  struct stat info {};
+  if (namedHeadersFile_.isEmpty() || ::stat(namedHeadersFile_.constData(), &info) != 0) {
+    namedHeadersPath_.clear();
+    namedParsedValid_ = false;
+    const QString path = pathToCachedResponseHeadersForURL(url);
+    namedHeadersFile_ = QFile::encodeName(path);
+    if (path.isEmpty() || ::stat(namedHeadersFile_.constData(), &info) != 0) {
+      namedHeadersFile_.clear();
+      return nullptr;
+    }
+  }
+  const qint64 modifiedNs = static_cast<qint64>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  const auto sameFile = [&](const ParsedHeaders& known) {
+    return known.device == info.st_dev && known.inode == info.st_ino && known.size == info.st_size &&
+           known.modifiedNs == modifiedNs;
+  };
+  if (namedParsedValid_ && sameFile(namedParsed_)) return &namedParsed_;
+  const QString& path = namedHeadersPath_;
+  if (auto it = parsedHeaders_.find(path); it != parsedHeaders_.end() && sameFile(it->second)) {
+    namedParsed_ = it->second;
+  } else {
+    std::optional<QVariantMap> headers = readHeadersFile(path);
+    if (!headers) return nullptr;
+    namedParsed_ = ParsedHeaders{static_cast<quint64>(info.st_dev), static_cast<quint64>(info.st_ino),
+                                 static_cast<qint64>(info.st_size), modifiedNs, *headers, {}};
+    if (parsedHeaders_.size() >= kParsedHeadersKept) parsedHeaders_.clear();
+    parsedHeaders_[path] = namedParsed_;
+  }
+  namedParsedValid_ = true;
+  return &namedParsed_;
+}
+
 std::optional<QVariantMap> DownloadCache::storedHeaders(const QUrl& url) {
   CACHE_LOCKED;
-  const QString path = pathToCachedResponseHeadersForURL(url);
-  if (path.isEmpty()) return std::nullopt;
-  struct stat info {};
-  if (::stat(QFile::encodeName(path).constData(), &info) != 0) return std::nullopt;
-  const qint64 modifiedNs = static_cast<qint64>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-  if (auto it = parsedHeaders_.find(path); it != parsedHeaders_.end()) {
-    const ParsedHeaders& known = it->second;
-    if (known.device == info.st_dev && known.inode == info.st_ino && known.size == info.st_size &&
-        known.modifiedNs == modifiedNs) {
-      return known.headers;
-    }
-    parsedHeaders_.erase(it);
-  }
-  std::optional<QVariantMap> headers = readHeadersFile(path);
-  if (!headers) return std::nullopt;
-  if (parsedHeaders_.size() >= kParsedHeadersKept) parsedHeaders_.clear();
-  parsedHeaders_[path] = ParsedHeaders{static_cast<quint64>(info.st_dev),
-                                       static_cast<quint64>(info.st_ino),
-                                       static_cast<qint64>(info.st_size), modifiedNs, *headers};
-  return headers;
+  if (const ParsedHeaders* parsed = parsedHeadersFor(url)) return parsed->headers;
+  return std::nullopt;
 }
 
 platform::StringMap DownloadCache::cachedResponseHeadersForURL(const QUrl& url) {
-  platform::StringMap headers;
-  if (const auto stored = storedHeaders(url)) {
-    for (auto it = stored->cbegin(); it != stored->cend(); ++it) {
-      headers.insert(it.key(), headerText(it.value()));
+  CACHE_LOCKED;
+  ParsedHeaders* parsed = parsedHeadersFor(url);
+  if (parsed == nullptr) return {};
+  if (parsed->text.isEmpty()) {
+    for (auto it = parsed->headers.cbegin(); it != parsed->headers.cend(); ++it) {
+      parsed->text.insert(it.key(), headerText(it.value()));
     }
   }
-  return headers;
+  return parsed->text;
 }
 
 QByteArray DownloadCache::cachedResponseDataForURL(const QUrl& url) {

@@ -124,7 +124,11 @@ class DownloadCache : public http::CacheDelegate {
     qint64 size = 0;
     qint64 modifiedNs = 0;
     QVariantMap headers;
+    platform::StringMap text;  // the same as header texts, made when first asked for
   };
+  // The parsed headers file of `url`, or null when it is absent or unreadable. The pointer is
+  // valid until the next call under the same lock.
+  ParsedHeaders* parsedHeadersFor(const QUrl& url);
   // Headers files parsed lately, by path: a request asks for the same entry several times, and
   // an unchanged file (same inode, size and modification time) need not be parsed again.
   // Entries are written through renames, so a changed file always has a new inode.
@@ -134,6 +138,9 @@ class DownloadCache : public http::CacheDelegate {
   QString namedExtension_;  // accessLock: its data file's extension
   QString namedHeadersPath_;  // accessLock: where its headers file was found (null: not looked)
   QString namedDataPath_;     // accessLock: where its data file was found (null: not looked)
+  QByteArray namedHeadersFile_;  // accessLock: namedHeadersPath_ as a file-system name
+  ParsedHeaders namedParsed_;    // accessLock: the parsed namedHeadersPath_
+  bool namedParsedValid_ = false;  // accessLock: namedParsed_ holds that file
 
   mutable std::mutex lockGuard_;                   // guards the accessLock_ pointer itself
   std::shared_ptr<std::recursive_mutex> accessLock_;

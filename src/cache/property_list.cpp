@@ -5,6 +5,8 @@
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
+#include <cctype>
+#include <charconv>
 #include <cstring>
 #include <utility>
 
@@ -106,17 +108,13 @@ class QuickReader {
       } else if (tag("<string/>")) {
         dictionary.insert(*key, QString());
       } else if (tag("<integer>")) {
-        std::optional<QString> value = text("</integer>");
-        bool ok = false;
-        const qint64 number = value ? value->trimmed().toLongLong(&ok) : 0;
-        if (!ok) return std::nullopt;
-        dictionary.insert(*key, number);
+        const std::optional<qint64> value = number<qint64>("</integer>");
+        if (!value) return std::nullopt;
+        dictionary.insert(*key, *value);
       } else if (tag("<real>")) {
-        std::optional<QString> value = text("</real>");
-        bool ok = false;
-        const double number = value ? value->trimmed().toDouble(&ok) : 0;
-        if (!ok) return std::nullopt;
-        dictionary.insert(*key, number);
+        const std::optional<double> value = number<double>("</real>");
+        if (!value) return std::nullopt;
+        dictionary.insert(*key, *value);
       } else {
         return std::nullopt;
       }
@@ -150,29 +148,54 @@ class QuickReader {
   }
   // The text up to `closing` (which is consumed), entities replaced.
   std::optional<QString> text(const char* closing) {
+    const char* lt = static_cast<const char*>(std::memchr(p_, '<', static_cast<size_t>(end_ - p_)));
+    if (lt == nullptr) return std::nullopt;
+    const char* start = p_;
+    const size_t length = static_cast<size_t>(lt - start);
+    p_ = lt;
+    if (!tag(closing)) return std::nullopt;
+    if (std::memchr(start, '&', length) == nullptr) {
+      return QString::fromUtf8(start, static_cast<qsizetype>(length));
+    }
     QByteArray out;
-    for (;;) {
-      if (p_ == end_) return std::nullopt;
-      if (*p_ == '<') {
-        if (!tag(closing)) return std::nullopt;
-        return QString::fromUtf8(out);
-      }
-      if (*p_ == '&') {
-        static const std::pair<const char*, char> kEntities[] = {
-            {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&quot;", '"'}, {"&apos;", '\''}};
-        bool known = false;
-        for (const auto& [entity, c] : kEntities) {
-          if (tag(entity)) {
-            out += c;
-            known = true;
-            break;
-          }
-        }
-        if (!known) return std::nullopt;
+    out.reserve(static_cast<qsizetype>(length));
+    for (const char* q = start; q != lt;) {
+      if (*q != '&') {
+        out += *q++;
         continue;
       }
-      out += *p_++;
+      static const std::pair<const char*, char> kEntities[] = {
+          {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&quot;", '"'}, {"&apos;", '\''}};
+      bool known = false;
+      for (const auto& [entity, c] : kEntities) {
+        const size_t n = std::strlen(entity);
+        if (static_cast<size_t>(lt - q) >= n && std::memcmp(q, entity, n) == 0) {
+          out += c;
+          q += n;
+          known = true;
+          break;
+        }
+      }
+      if (!known) return std::nullopt;
     }
+    return QString::fromUtf8(out);
+  }
+  // The number up to `closing` (which is consumed), white space around it allowed.
+  template <class Number>
+  std::optional<Number> number(const char* closing) {
+    const char* lt = static_cast<const char*>(std::memchr(p_, '<', static_cast<size_t>(end_ - p_)));
+    if (lt == nullptr) return std::nullopt;
+    const char* first = p_;
+    const char* last = lt;
+    while (first != last && std::isspace(static_cast<unsigned char>(*first))) ++first;
+    while (last != first && std::isspace(static_cast<unsigned char>(last[-1]))) --last;
+    if (first != last && *first == '+') ++first;
+    Number value{};
+    const auto [end, error] = std::from_chars(first, last, value);
+    if (error != std::errc() || end != last || first == last) return std::nullopt;
+    p_ = lt;
+    if (!tag(closing)) return std::nullopt;
+    return value;
   }
 
   const char* p_;

@@ -5,6 +5,7 @@
 
 #include "cache/property_list.h"
 #include "support/nginx_server.h"
+#include "support/wait.h"
 
 #include <QFile>
 
@@ -41,16 +42,22 @@ class CacheNginxTest : public testing::CacheFixture {
     return request;
   }
 
-  // Access log lines so far for `path`, and how many of them were 304 answers.
-  std::pair<int, int> served(const std::string& path) const {
-    int all = 0;
-    int notModified = 0;
-    for (const std::string& line : nginx_->accessLog()) {
-      if (line.find("GET " + path + " ") == std::string::npos) continue;
-      ++all;
-      if (line.find(" 304 ") != std::string::npos) ++notModified;
-    }
-    return {all, notModified};
+  // Access log lines for `path`, and how many of them were 304 answers, once at least `atLeast`
+  // lines are there (nginx may write a line just after the client read the answer).
+  std::pair<int, int> served(const std::string& path, int atLeast = 0) const {
+    std::pair<int, int> counts;
+    testsupport::waitUntil(
+        [&] {
+          counts = {0, 0};
+          for (const std::string& line : nginx_->accessLog()) {
+            if (line.find("GET " + path + " ") == std::string::npos) continue;
+            ++counts.first;
+            if (line.find(" 304 ") != std::string::npos) ++counts.second;
+          }
+          return counts.first >= atLeast;
+        },
+        std::chrono::seconds(5));
+    return counts;
   }
 
   // Moves the stored expiry of `url` into the past.
@@ -103,10 +110,10 @@ TEST_F(CacheNginxTest, EveryPolicyWithAFreshAStaleAndAMissingEntry) {
       ASSERT_FALSE(cache_->pathToCachedResponseDataForURL(url).isEmpty());
       if (c.entry == Entry::Stale) makeStale(url);
     }
-    const auto before = served(path);
+    const auto before = served(path, c.entry == Entry::Missing ? 0 : 1);
     auto request = get(qpath, c.policy);
     ASSERT_EQ(request->error(), nullptr) << request->error()->toString().toStdString();
-    const auto after = served(path);
+    const auto after = served(path, before.first + c.requests);
     EXPECT_EQ(after.first - before.first, c.requests);
     EXPECT_EQ(after.second - before.second, c.notModified);
     EXPECT_EQ(request->didUseCachedResponse(), c.fromCache);
@@ -119,6 +126,23 @@ TEST_F(CacheNginxTest, EveryPolicyWithAFreshAStaleAndAMissingEntry) {
       // The 304 made the entry current again.
       EXPECT_TRUE(cache_->isCachedDataCurrentForRequest(*starting(url.toString(), 4)));
     }
+  }
+}
+
+TEST_F(CacheNginxTest, OnlyGetUsesTheCache) {
+  ASSERT_EQ(get("/fresh/a.txt", 4)->responseStatusCode(), 200);
+  served("/fresh/a.txt", 1);
+  for (const std::string method : {"POST", "HEAD", "GET"}) {
+    SCOPED_TRACE(method);
+    auto request = http::HTTPRequest::requestWithURL(nginx_->url("/fresh/a.txt"), cache_, 16);
+    request->setRequestMethod(QString::fromStdString(method));
+    const size_t before = nginx_->accessLog().size();
+    request->startSynchronous();
+    EXPECT_EQ(request->didUseCachedResponse(), method == "GET");
+    const size_t expected = before + (method == "GET" ? 0 : 1);
+    testsupport::waitUntil([&] { return nginx_->accessLog().size() >= expected; },
+                           std::chrono::seconds(5));
+    EXPECT_EQ(nginx_->accessLog().size(), expected);
   }
 }
 
@@ -140,10 +164,11 @@ TEST_F(CacheNginxTest, CacheControlAsNginxSendsIt) {
     const QUrl url = nginx_->url(c.path);
     ASSERT_EQ(get(c.path, 4)->responseStatusCode(), 200);
     EXPECT_EQ(!cache_->pathToCachedResponseDataForURL(url).isEmpty(), c.stored);
-    const auto before = served(c.path);
+    const auto before = served(c.path, 1);
     auto again = get(c.path, 4);
     EXPECT_EQ(again->didUseCachedResponse(), c.stored);
-    EXPECT_EQ(served(c.path).first - before.first, c.current ? 0 : 1);
+    EXPECT_EQ(served(c.path, before.first + (c.current ? 0 : 1)).first - before.first,
+              c.current ? 0 : 1);
     if (c.expiresIn > 0) {
       const double left = cache_->cachedResponseHeadersForURL(url).value("X-Cache-Expires").toDouble() -
                           QDateTime::currentMSecsSinceEpoch() / 1000.0;

@@ -5,7 +5,9 @@
 #include "cache/property_list.h"
 #include "platform/error.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -175,7 +177,20 @@ TEST_F(DownloadCacheTest, HeadersFileIsAPropertyListAndADamagedOneIsNoEntry) {
     EXPECT_TRUE(cache_->cachedResponseHeadersForURL(QUrl(url)).isEmpty());
     EXPECT_FALSE(cache_->canUseCachedDataForRequest(*starting(url, 16)));
   }
+  // Every cut before the end of the document is refused by the reader itself.
+  const qsizetype end = xml.lastIndexOf("</plist>") + 8;
+  for (qsizetype keep = 0; keep < end; ++keep) {
+    ASSERT_FALSE(readPropertyList(xml.left(keep))) << keep;
+  }
+  ASSERT_TRUE(readPropertyList(xml.left(end)));
   EXPECT_FALSE(readPropertyList("<plist><dict><key>a</key><dict/></dict></plist>"));
+  EXPECT_FALSE(readPropertyList("<plist><dict><key>a</key><integer>1x</integer></dict></plist>"));
+  EXPECT_FALSE(readPropertyList("<plist><dict><key>a</key><string>&bogus;</string></dict></plist>"));
+  EXPECT_FALSE(readPropertyList("<plist><dict></dict></plist><plist/>"));
+  // What another writer may add (a comment, CDATA) is read by the full XML reader.
+  EXPECT_EQ(readPropertyList("<?xml version=\"1.0\"?><!-- note --><plist version=\"1.0\"><dict>"
+                             "<key>a</key><string><![CDATA[x<y]]></string></dict></plist>"),
+            (QVariantMap{{"a", "x<y"}}));
   EXPECT_FALSE(readPropertyList("<plist><dict><key>a</key></dict></plist>"));
   EXPECT_EQ(readPropertyList("<plist version=\"1.0\"><dict><key>a</key><integer>7</integer>"
                              "<key>b</key><true/></dict></plist>"),
@@ -285,6 +300,27 @@ TEST_F(DownloadCacheTest, FolderProblemsAreNamedExceptions) {
     auto other = std::async(std::launch::async, [&cache] { return cache.storagePath(); });
     ASSERT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   }
+}
+
+}  // namespace
+}  // namespace cache
+
+namespace cache {
+namespace {
+
+TEST(SharedCacheTest, LivesInTheProgramsCacheFolderAndIsMadeOnce) {
+  testsupport::TempDir home;
+  const QByteArray old = qgetenv("XDG_CACHE_HOME");
+  qputenv("XDG_CACHE_HOME", QByteArray::fromStdString(home.path().string()));
+  const std::shared_ptr<DownloadCache> shared = DownloadCache::sharedCache();
+  qputenv("XDG_CACHE_HOME", old);
+  const QString expected = QString::fromStdString(home.path().string()) + "/" +
+                           QCoreApplication::applicationName() + "/HTTPRequestCache";
+  EXPECT_EQ(shared->storagePath(), expected);
+  EXPECT_TRUE(QFileInfo(expected + "/SessionStore").isDir());
+  EXPECT_TRUE(QFileInfo(expected + "/PermanentStore").isDir());
+  EXPECT_EQ(DownloadCache::sharedCache(), shared);
+  shared->setStoragePath({});  // nothing of it outlives the temporary folder
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // list of follow-up URLs. Also: cookies with an expiry outlive the process in a private file.
 #include "support/nginx_server.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 #include <QProcess>
 #include <QStandardPaths>
@@ -139,8 +140,15 @@ class CookieFetchTest : public ::testing::Test {
     return process.readAllStandardOutput().toStdString();
   }
 
-  // Cookie headers nginx saw from `client` for each echo step, "scheme host uri" -> header.
-  std::map<std::string, std::string> seenBy(const std::string& client) const {
+  // Cookie headers nginx saw from `client` for each request, "scheme host uri" -> header, once
+  // `expected` requests are logged (nginx may log a request just after the client ended).
+  std::map<std::string, std::string> seenBy(const std::string& client, size_t expected) const {
+    std::map<std::string, std::string> out;
+    testsupport::waitUntil([&] { return (out = readLog(client)).size() >= expected; },
+                           std::chrono::seconds(5));
+    return out;
+  }
+  std::map<std::string, std::string> readLog(const std::string& client) const {
     std::map<std::string, std::string> out;
     for (const char* name : {"http.log", "https.log"}) {
       std::ifstream in(content_ / name);
@@ -201,8 +209,9 @@ TEST_F(CookieFetchTest, FetchSendsWhatCurlSendsAfterTheSameAnswers) {
         << summaries[i];
   }
 
-  const auto curl = seenBy("curl");
-  const auto ours = seenBy("fetch");
+  const size_t requests = kEchoSteps.size() + kSetSteps.size();
+  const auto curl = seenBy("curl", requests);
+  const auto ours = seenBy("fetch", requests);
   ASSERT_EQ(curl.size(), kEchoSteps.size() + kSetSteps.size());
   ASSERT_EQ(ours.size(), curl.size());
   size_t cookiesCompared = 0;
@@ -253,7 +262,7 @@ TEST_F(CookieFetchTest, CookiesWithAnExpiryOutliveTheProcess) {
     QStringList args = resolveArguments() + c.options;
     args << QString::fromStdString(url("http", "a.example.test", c.path, c.client));
     run(fetchBinary(), args, dataHome);
-    const auto seen = seenBy(c.client);
+    const auto seen = seenBy(c.client, 1);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(cookieSet(seen.begin()->second), c.sent);
   }

@@ -21,7 +21,7 @@ struct Endpoint {
   QString scheme;  // "http" or "https", lower case
   QString host;
   quint16 port = 0;
-  QString address;  // where the socket connects for host: host itself unless overridden
+  QString address;  // where the socket connects for host (HostOverrides); empty: host itself
   ProxySettings proxy;
   TlsOptions tls;  // compared for https only
 
@@ -61,6 +61,12 @@ class Connection {
   // not yet noticed by the event loop is seen too).
   bool isAlive() const;
 
+  // Small receive buffers (Qt's and the kernel's) while `limited`, so that a throttled reader
+  // leaves bytes on the wire; the usual ones otherwise. A connection that was ever limited keeps
+  // a fixed kernel buffer and is not worth keeping for later transfers.
+  void setReceiveLimited(bool limited);
+  bool wasReceiveLimited() const { return everLimited_; }
+
   // How many exchanges this connection has carried to their end.
   int completedExchanges() const { return completedExchanges_; }
   void countCompletedExchange() { ++completedExchanges_; }
@@ -69,6 +75,7 @@ class Connection {
   Endpoint endpoint_;
   QTcpSocket* socket_;          // owned; deleted later on the I/O thread
   int completedExchanges_ = 0;  // exchanges carried to their end
+  bool everLimited_ = false;    // setReceiveLimited(true) was called
 };
 
 }  // namespace http::transport
