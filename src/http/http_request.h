@@ -427,6 +427,11 @@ class HTTPRequest : public platform::Operation {
   virtual bool configureProxies();
   virtual void performThrottling();
   virtual void attemptToApplyCredentialsAndResume();
+  // The finish step once the transfer is complete: reports the finish (subclasses that go on
+  // working after the transfer, such as the web page request, override it).
+  virtual void requestFinished();
+  // Marks the operation finished (no longer executing).
+  virtual void markAsFinished();
   // Keeps the first problem met while the body was filled (a file that cannot be read...):
   // buildPostBody fails the request with it once the request has started, so that the failure
   // reaches every recipient, a queue included (queues build bodies when requests are added).
@@ -469,7 +474,6 @@ class HTTPRequest : public platform::Operation {
   bool shouldTimeOut() const;
   bool retryUsingNewConnection();
   void cancelLoad();
-  void markAsFinished();
   void setCancelledFlag();
   // Callbacks
   enum class Recipient { Delegate, Queue, UploadProgress, DownloadProgress };
@@ -485,7 +489,6 @@ class HTTPRequest : public platform::Operation {
   void requestReceivedResponseHeaders(const platform::StringMap& headers);
   void requestWillRedirectToURL(const QUrl& url);
   void requestRedirected();
-  void requestFinished();
   void reportFinished();
   void reportFailure();
   void passOnReceivedData(const QByteArray& data);
