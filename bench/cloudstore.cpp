@@ -9,6 +9,7 @@
 #include "cloud/s3/s3_service_request.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QStringList>
 
 #include <cstdio>
@@ -58,6 +59,25 @@ bool splitPath(const QString& path, QString* first, QString* rest, bool restRequ
   *first = slash < 0 ? path : path.left(slash);
   *rest = slash < 0 ? QString() : path.mid(slash + 1);
   return !first->isEmpty() && (!restRequired || !rest->isEmpty());
+}
+
+// Runs a download into `path` through a file beside it, so a refusal (whose error document the
+// engine stores like any body) never replaces what was at `path`.
+bool runDownload(const std::shared_ptr<http::HTTPRequest>& request, const QString& path) {
+  const QString partial = path + QStringLiteral(".part");
+  request->setDownloadDestinationPath(partial);
+  request->setTimeOutSeconds(60);
+  const bool ok = run(request);
+  if (!ok) {
+    QFile::remove(partial);
+    return false;
+  }
+  QFile::remove(path);
+  if (!QFile::rename(partial, path)) {
+    std::fprintf(stderr, "error: cannot move the download to %s\n", qPrintable(path));
+    return false;
+  }
+  return true;
 }
 
 void printHeaders(const http::HTTPRequest& request) {
@@ -111,10 +131,7 @@ int runS3(const QStringList& a) {
   }
   if (cmd == QLatin1String("get") && a.size() == 3) {
     if (!splitPath(a[1], &bucket, &key)) return usage();
-    auto request = S3ObjectRequest::requestWithBucket(bucket, key);
-    request->setDownloadDestinationPath(a[2]);
-    request->setTimeOutSeconds(60);
-    return run(request) ? 0 : 1;
+    return runDownload(S3ObjectRequest::requestWithBucket(bucket, key), a[2]) ? 0 : 1;
   }
   if (cmd == QLatin1String("cp") && a.size() == 3) {
     QString toBucket, toKey;
@@ -240,10 +257,7 @@ int runCloudFiles(const QStringList& a) {
   }
   if (cmd == QLatin1String("get") && a.size() == 3) {
     if (!splitPath(a[1], &container, &object)) return usage();
-    auto request = CloudFilesObjectRequest::getObjectRequestWithContainer(container, object);
-    request->setDownloadDestinationPath(a[2]);
-    request->setTimeOutSeconds(60);
-    return run(request) ? 0 : 1;
+    return runDownload(CloudFilesObjectRequest::getObjectRequestWithContainer(container, object), a[2]) ? 0 : 1;
   }
   if (cmd == QLatin1String("meta") && a.size() >= 3) {
     if (!splitPath(a[1], &container, &object)) return usage();

@@ -18,6 +18,8 @@ packages=(
   python3
   # file extension to MIME type
   shared-mime-info
+  # web page archiving: a real browser judges saved pages; libxml2's xmllint and wget to compare
+  chromium libxml2-utils wget
   # cookies: public suffix list and its library
   libpsl-dev publicsuffix
   # proxies for tests (HTTP with Basic/Digest/NTLM, SOCKS5 without and with a password)

@@ -70,6 +70,13 @@ TEST_F(CloudstoreToolTest, S3RoundTrip) {
     EXPECT_EQ(r.out, QString::fromLatin1(step.expectOut));
   }
   EXPECT_EQ(testsupport::readFile(dir_ / "out.bin"), testsupport::readFile(dir_ / "in.bin"));
+
+  // A refused download leaves what was at the destination alone.
+  testsupport::writeFile(dir_ / "keep.bin", "earlier copy");
+  const QString keep = QString::fromStdString((dir_ / "keep.bin").string());
+  EXPECT_EQ(tool({"s3", "get", bucket + "/gone.bin", keep}).exitCode, 1);
+  EXPECT_EQ(tool({"cf", "get", bucket + "/gone.bin", keep}).exitCode, 1);
+  EXPECT_EQ(testsupport::readFile(dir_ / "keep.bin"), "earlier copy");
 }
 
 TEST_F(CloudstoreToolTest, CloudFilesRoundTripWithMetadata) {
