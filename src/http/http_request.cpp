@@ -3,6 +3,7 @@
 #include "http/http_request.h"
 
 #include "compression/data_decompressor.h"
+#include "http/auth/http_authentication.h"
 #include "http/request_class_state.h"
 #include "http/transport/body_stream.h"
 #include "http/transport/http_stream.h"
@@ -40,6 +41,8 @@ HTTPRequest::HTTPRequest(const QUrl& url) : url_(url) {
 
 HTTPRequest::~HTTPRequest() {
   authenticationNeeded_ = 0;
+  requestAuthentication_.reset();
+  proxyAuthentication_.reset();
   requestMessage_.reset();
   cancelLoad();
   redirectURL_.clear();
@@ -152,6 +155,9 @@ void HTTPRequest::setURL(const QUrl& newURL) {
   url_ = newURL;
   // The message and any authentication objects belong to the old URL: rebuild them.
   requestMessage_.reset();
+  requestAuthentication_.reset();
+  proxyAuthentication_.reset();
+  credentialsSuppliedForURL_ = false;
   redirectURL_.clear();
 }
 
@@ -281,13 +287,7 @@ void HTTPRequest::setShouldUpdateNetworkActivityIndicator(bool update) {
 // ---- Hooks this engine leaves empty ------------------------------------------------------------
 
 void HTTPRequest::applyCookieHeader() {}
-void HTTPRequest::applyAuthorizationHeader() {}
 bool HTTPRequest::configureProxies() { return true; }
 void HTTPRequest::performThrottling() {}
-void HTTPRequest::attemptToApplyCredentialsAndResume() {
-  // Without a credential store there is nothing to apply: the challenge stands as the answer.
-  authenticationNeeded_ = 0;
-  failWithError(AuthenticationError());
-}
 
 }  // namespace http

@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 class QFile;
 
@@ -39,6 +40,11 @@ class BodyStream;
 namespace compression {
 class DataDecompressor;
 }
+
+namespace http::auth {
+class HttpAuthentication;
+struct SessionCredentials;
+}  // namespace http::auth
 
 namespace http {
 
@@ -193,6 +199,54 @@ class HTTPRequest : public platform::Operation {
   void incrementDownloadSizeBy(qint64 length);
   void incrementUploadSizeBy(qint64 length);
   void removeUploadProgressSoFar();
+
+  // ---- Authentication ------------------------------------------------------------------------
+  // Sets "Authorization" to Basic with these credentials and the scheme to "Basic".
+  void addBasicAuthenticationHeader(const QString& username, const QString& password);
+  // Called by the delegate (any thread) after it set username/password (or the proxy ones):
+  // the request answers its challenge with them on its own thread.
+  void retryUsingSuppliedCredentials();
+  // Called by the delegate to give up: the request fails with "Authentication needed".
+  void cancelAuthentication();
+  // Credentials from the URL, the main request, the request and (for servers only when
+  // useKeychainPersistence, for proxies always) the system store; empty when none are complete.
+  QVariantMap findCredentials();
+  QVariantMap findProxyCredentials();
+  // Puts `credentials` on the outgoing message with the current authentication object and
+  // records them (system store, session store, requestCredentials / proxyCredentials).
+  bool applyCredentials(const QVariantMap& credentials);
+  bool applyProxyCredentials(const QVariantMap& credentials);
+  // The session entry that serves this request, if any.
+  std::shared_ptr<const auth::SessionCredentials> findSessionAuthenticationCredentials() const;
+  std::shared_ptr<const auth::SessionCredentials> findSessionProxyAuthenticationCredentials() const;
+  void saveCredentialsToKeychain(const QVariantMap& credentials);
+  void saveProxyCredentialsToKeychain(const QVariantMap& credentials);
+  // This platform has no credentials dialog.
+  bool showAuthenticationDialog() const { return false; }
+  bool showProxyAuthenticationDialog() const { return false; }
+
+  // The process-wide session stores (copies of the entries, in order).
+  static std::vector<std::shared_ptr<const auth::SessionCredentials>> sessionCredentialsStore();
+  static std::vector<std::shared_ptr<const auth::SessionCredentials>> sessionProxyCredentialsStore();
+  static void storeAuthenticationCredentialsInSessionStore(const auth::SessionCredentials& entry);
+  static void storeProxyAuthenticationCredentialsInSessionStore(const auth::SessionCredentials& entry);
+  // Remove the first entry holding the very same credentials dictionary (not an equal one).
+  static void removeAuthenticationCredentialsFromSessionStore(const QVariantMap& credentials);
+  static void removeProxyAuthenticationCredentialsFromSessionStore(const QVariantMap& credentials);
+  // Empties both session stores.
+  static void clearSessionCredentials();
+  // The system credential store, by protection space.
+  static void saveCredentials(const QVariantMap& credentials, const QString& host, int port,
+                              const QString& protocol, const QString& realm);
+  static void saveCredentialsForProxy(const QVariantMap& credentials, const QString& host, int port,
+                                      const QString& realm);
+  static QVariantMap savedCredentialsForHost(const QString& host, int port, const QString& protocol,
+                                             const QString& realm);
+  static QVariantMap savedCredentialsForProxy(const QString& host, int port, const QString& protocol,
+                                              const QString& realm);
+  static void removeCredentialsForHost(const QString& host, int port, const QString& protocol,
+                                       const QString& realm);
+  static void removeCredentialsForProxy(const QString& host, int port, const QString& realm);
 
   // ---- Class-wide settings and utilities -----------------------------------------------------
   static double defaultTimeOutSeconds();
@@ -421,6 +475,21 @@ class HTTPRequest : public platform::Operation {
   void cancelLoad();
   void markAsFinished();
   void setCancelledFlag();
+  // Authentication
+  struct AuthSide;
+  AuthSide authSide(bool proxy);
+  void answerChallenge(bool proxy);
+  void attemptToApplyProxyCredentialsAndResume();
+  bool willAskDelegateForCredentials();
+  bool willAskDelegateForProxyCredentials();
+  void askDelegateForCredentials();
+  void askDelegateForProxyCredentials();
+  void failAuthentication();
+  void restartForAuthentication();
+  bool applyCredentialsFor(bool proxy, const QVariantMap& credentials);
+  QByteArray authenticationTarget(bool proxy) const;
+  bool mayUseRequestCredentials() const;
+  void storeBasicCredentialsAfterSuccess();
   // Callbacks
   enum class Recipient { Delegate, Queue, UploadProgress, DownloadProgress };
   RecipientField recipientField(Recipient which);
@@ -482,6 +551,12 @@ class HTTPRequest : public platform::Operation {
   std::unique_ptr<QFile> inflatedFileDownloadOutputStream_;
   std::unique_ptr<QFile> postBodyWriteStream_;
   std::shared_ptr<const transport::ClientIdentity> clientIdentity_;  // null: none
+
+  // Authentication state (see request_authentication.cpp)
+  std::shared_ptr<auth::HttpAuthentication> requestAuthentication_;  // from the last 401
+  std::shared_ptr<auth::HttpAuthentication> proxyAuthentication_;    // from the last 407
+  int authenticationRestarts_ = 0;        // restarts to answer challenges (bounded)
+  bool credentialsSuppliedForURL_ = false;  // the delegate supplied username/password for url_
 };
 
 }  // namespace http

@@ -2,6 +2,7 @@
 // retry on a new connection, the status timer and time-outs, cancellation and the failure path.
 #include "http/http_request.h"
 
+#include "http/auth/http_authentication.h"
 #include "http/cache_delegate.h"
 #include "http/request_class_state.h"
 #include "http/transport/body_stream.h"
@@ -224,6 +225,8 @@ void HTTPRequest::markAsFinished() {
   auto keepAlive = self();
   std::lock_guard lock(cancelledLock_);
   requestMessage_.reset();
+  requestAuthentication_.reset();
+  proxyAuthentication_.reset();
   const bool wasFinished = finished_;
   const bool wasExecuting = inProgress_;
   if (!wasFinished) willChangeValueForKey("isFinished");
