@@ -20,7 +20,7 @@ packages=(
   shared-mime-info
   # authentication: the Secret Service client library; apache2 with Basic, Digest and NTLM (GSSAPI
   # with gss-ntlmssp) as test peer, gnome-keyring in a private D-Bus session as the credential store
-  libsecret-1-dev apache2 apache2-utils libapache2-mod-auth-gssapi gss-ntlmssp gnome-keyring dbus-daemon
+  libsecret-1-dev apache2 apache2-utils libapache2-mod-auth-gssapi gss-ntlmssp gnome-keyring dbus-daemon dbus-bin
 )
 
 missing=()

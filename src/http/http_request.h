@@ -490,6 +490,10 @@ class HTTPRequest : public platform::Operation {
   QByteArray authenticationTarget(bool proxy) const;
   bool mayUseRequestCredentials() const;
   void storeBasicCredentialsAfterSuccess();
+  QString questionKey(bool proxy) const;
+  bool waitForQuestion(bool proxy);
+  void noteQuestion(bool proxy);
+  void releaseAuthenticationWaiters();
   // Callbacks
   enum class Recipient { Delegate, Queue, UploadProgress, DownloadProgress };
   RecipientField recipientField(Recipient which);

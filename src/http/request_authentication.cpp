@@ -11,6 +11,8 @@
 #include "http/transport/http_stream.h"
 #include "platform/threads.h"
 
+#include <map>
+
 namespace http {
 namespace {
 
@@ -67,6 +69,18 @@ void addAccountDomain(QVariantMap& credentials, const QString& explicitDomain,
   }
   credentials.insert(auth::kUsernameKey, user);
   credentials.insert(auth::kAccountDomainKey, domain.isNull() ? QString(QLatin1String("")) : domain);
+}
+
+// Requests waiting for another request's question to the delegate about the same protection
+// space, so that the delegate is asked once and the others take the answer from the session
+// store. Guarded by the class-wide delegateAuthenticationLock.
+struct PendingQuestion {
+  std::weak_ptr<HTTPRequest> asker;
+  std::vector<std::weak_ptr<HTTPRequest>> waiters;
+};
+std::map<QString, PendingQuestion>& pendingQuestions() {
+  static auto* questions = new std::map<QString, PendingQuestion>;
+  return *questions;
 }
 
 platform::ErrorPtr credentialsError(const char* text) {
@@ -484,7 +498,11 @@ void HTTPRequest::answerChallenge(bool proxy) {
     }
     const QVariantMap found = proxy ? findProxyCredentials() : findCredentials();
     if (found.isEmpty()) {
-      if (willAsk()) return;  // the delegate continues the request
+      if (waitForQuestion(proxy)) return;  // resumed when the other request got its answer
+      if (willAsk()) {
+        noteQuestion(proxy);
+        return;  // the delegate continues the request
+      }
       asking.unlock();
       failWithError(AuthenticationError());
       return;
@@ -512,13 +530,65 @@ void HTTPRequest::answerChallenge(bool proxy) {
     if (error_ || cancelled_) return;
     lastActivityTime_.reset();
     // Credentials were refused: only someone who can supply new ones lets the request go on.
-    if (willAsk()) return;
+    if (willAsk()) {
+      noteQuestion(proxy);
+      return;
+    }
   }
   cancelLoad();
   failWithError(AuthenticationError());
 }
 
 // ---- Asking the delegate -------------------------------------------------------------------------
+
+QString HTTPRequest::questionKey(bool proxy) const {
+  if (proxy) return QStringLiteral("proxy %1:%2").arg(proxyHost_).arg(proxyPort_);
+  return QStringLiteral("%1://%2:%3 %4")
+      .arg(url_.scheme().toLower(), url_.host().toLower())
+      .arg(url_.port(0))
+      .arg(authenticationRealm_);
+}
+
+bool HTTPRequest::waitForQuestion(bool proxy) {
+  if (isSynchronous_) return false;
+  std::lock_guard lock(classState().delegateAuthenticationLock);
+  auto it = pendingQuestions().find(questionKey(proxy));
+  if (it == pendingQuestions().end()) return false;
+  auto asker = it->second.asker.lock();
+  if (!asker || asker.get() == this) return false;
+  it->second.waiters.push_back(self());
+  return true;
+}
+
+void HTTPRequest::noteQuestion(bool proxy) {
+  std::lock_guard lock(classState().delegateAuthenticationLock);
+  PendingQuestion& question = pendingQuestions()[questionKey(proxy)];
+  question.asker = self();
+}
+
+void HTTPRequest::releaseAuthenticationWaiters() {
+  std::vector<std::weak_ptr<HTTPRequest>> waiters;
+  {
+    std::lock_guard lock(classState().delegateAuthenticationLock);
+    auto& questions = pendingQuestions();
+    for (auto it = questions.begin(); it != questions.end();) {
+      auto asker = it->second.asker.lock();
+      if (!asker || asker.get() == this) {
+        for (auto& w : it->second.waiters) waiters.push_back(std::move(w));
+        it = questions.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  // Each waiter looks again: the session store now holds what the delegate supplied (or, when
+  // the delegate gave up, the waiter asks for itself).
+  for (auto& weak : waiters) {
+    if (auto waiter = weak.lock()) {
+      platform::performOnNetworkThread([waiter] { waiter->attemptToApplyCredentialsAndResume(); });
+    }
+  }
+}
 
 bool HTTPRequest::willAskDelegateForCredentials() {
   if (isSynchronous_) return false;
@@ -571,6 +641,7 @@ void HTTPRequest::retryUsingSuppliedCredentials() {
     }
     if (request->requestMessage_) request->attemptToApplyCredentialsAndResume();
     else request->main();
+    request->releaseAuthenticationWaiters();
   };
   if (isSynchronous_) resume();
   else platform::performOnNetworkThread(resume);

@@ -227,6 +227,7 @@ void HTTPRequest::markAsFinished() {
   requestMessage_.reset();
   requestAuthentication_.reset();
   proxyAuthentication_.reset();
+  releaseAuthenticationWaiters();
   const bool wasFinished = finished_;
   const bool wasExecuting = inProgress_;
   if (!wasFinished) willChangeValueForKey("isFinished");
