@@ -2,6 +2,7 @@
 #include "auth_peer.h"
 
 #include "platform/threads.h"
+#include "support/wait.h"
 
 namespace authtest {
 
@@ -40,6 +41,18 @@ void CredentialsDelegate::proxyAuthenticationNeeded(const std::shared_ptr<http::
 int countLines(const std::vector<std::string>& log, size_t from, const std::string& text) {
   int n = 0;
   for (size_t i = from; i < log.size(); ++i) n += log[i].find(text) != std::string::npos;
+  return n;
+}
+
+}  // namespace authtest
+
+namespace authtest {
+
+int waitForLines(const std::function<std::vector<std::string>()>& read, size_t from,
+                 const std::string& text, int expected) {
+  int n = 0;
+  testsupport::waitUntil([&] { return (n = countLines(read(), from, text)) >= expected; },
+                         std::chrono::seconds(5));
   return n;
 }
 

@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,5 +28,10 @@ class CredentialsDelegate : public platform::Object {
 
 // Lines of `log` from index `from` on that contain `text`.
 int countLines(const std::vector<std::string>& log, size_t from, const std::string& text);
+
+// A server writes its log line after it sent the response: waits (bounded) until `read()` holds
+// at least `expected` lines from `from` on that contain `text`, and returns how many it holds.
+int waitForLines(const std::function<std::vector<std::string>()>& read, size_t from,
+                 const std::string& text, int expected);
 
 }  // namespace authtest

@@ -33,9 +33,9 @@ class ServerAuthTest : public ::testing::Test {
     r->setUseKeychainPersistence(false);
     return r;
   }
-  // Access-log lines since the test began that contain `text`.
-  int logged(const std::string& text) const {
-    return authtest::countLines(server_->accessLog(), logStart_, text);
+  // Access-log lines since the test began that contain `text`, waiting for `expected` of them.
+  int logged(const std::string& text, int expected = 0) const {
+    return authtest::waitForLines([] { return server_->accessLog(); }, logStart_, text, expected);
   }
   bool hasSessionEntryFor(const QString& path) const {
     for (const auto& e : HTTPRequest::sessionCredentialsStore()) {
@@ -107,6 +107,7 @@ TEST_F(ServerAuthTest, ALaterRequestToTheSameServerSendsSessionCredentialsBefore
     second->startSynchronous();
     ASSERT_EQ(second->error(), nullptr);
     EXPECT_EQ(second->responseData().size(), ApacheServer::kBigFileBytes);
+    EXPECT_EQ(logged(std::string(dir) + "big.bin HTTP/1.1\" 200", 1), 1);
     EXPECT_EQ(logged(std::string(dir) + "big.bin HTTP/1.1\" 401"), 0) << "no challenge for the second request";
     // A request with credentials of its own that differ from the entry's does not use it.
     auto other = request(QString(dir) + "big.bin");
@@ -125,8 +126,8 @@ TEST_F(ServerAuthTest, BasicBeforeAChallengeWhenTheSchemeIsSetAndAStaleDigestNon
   basic->setAuthenticationScheme("Basic");
   basic->startSynchronous();
   ASSERT_EQ(basic->error(), nullptr);
+  EXPECT_EQ(logged("/basic/index.txt HTTP/1.1\" 200 user=alice", 1), 1);
   EXPECT_EQ(logged("/basic/index.txt HTTP/1.1\" 401"), 0);
-  EXPECT_EQ(logged("/basic/index.txt HTTP/1.1\" 200 user=alice"), 1);
 
   auto first = request("/digest-stale/index.txt");
   first->setUsername("alice");
@@ -137,8 +138,8 @@ TEST_F(ServerAuthTest, BasicBeforeAChallengeWhenTheSchemeIsSetAndAStaleDigestNon
   auto second = request("/digest-stale/big.bin");
   second->startSynchronous();
   ASSERT_EQ(second->error(), nullptr) << second->error()->toString().toStdString();
+  EXPECT_EQ(logged("/digest-stale/big.bin HTTP/1.1\" 200", 1), 1);
   EXPECT_EQ(logged("/digest-stale/big.bin HTTP/1.1\" 401"), 1) << "the stale nonce was refused once";
-  EXPECT_EQ(logged("/digest-stale/big.bin HTTP/1.1\" 200"), 1);
 }
 
 TEST_F(ServerAuthTest, CredentialsInTheUrlWinOverTheRequestsOwn) {
@@ -162,7 +163,7 @@ TEST_F(ServerAuthTest, ASynchronousRequestThatNobodyCanAnswerFailsAtOnce) {
   ASSERT_NE(r->error(), nullptr);
   EXPECT_EQ(r->error()->code(), 3);
   EXPECT_EQ(delegate->asked, 0);
-  EXPECT_EQ(logged("/digest/index.txt"), 1);
+  EXPECT_EQ(logged("/digest/index.txt", 1), 1);
 }
 
 TEST_F(ServerAuthTest, TheDelegateIsAskedOnceForConcurrentRequestsToOneServer) {
