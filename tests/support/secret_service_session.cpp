@@ -51,7 +51,18 @@ SecretServiceSession::~SecretServiceSession() {
 }
 
 bool SecretServiceSession::start() {
+  // The bus gets the keyring's environment too: a service it starts on demand finds the
+  // unlocked keyring through XDG_RUNTIME_DIR.
+  const QString home = QString::fromStdString(work_.path().string());
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("HOME"), home);
+  env.insert(QStringLiteral("XDG_DATA_HOME"), home + "/data");
+  env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + "/config");
+  env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + "/run");
+  std::filesystem::create_directories(work_.path() / "run");
+  std::filesystem::permissions(work_.path() / "run", std::filesystem::perms::owner_all);
   bus_ = std::make_unique<QProcess>();
+  bus_->setProcessEnvironment(env);
   bus_->start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address=1"});
   if (!bus_->waitForStarted(10000)) {
     error_ = QStringLiteral("dbus-daemon did not start");
@@ -69,15 +80,7 @@ bool SecretServiceSession::start() {
   }
   qputenv("DBUS_SESSION_BUS_ADDRESS", address);
 
-  const QString home = QString::fromStdString(work_.path().string());
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QString::fromLatin1(address));
-  env.insert(QStringLiteral("HOME"), home);
-  env.insert(QStringLiteral("XDG_DATA_HOME"), home + "/data");
-  env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + "/config");
-  env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + "/run");
-  std::filesystem::create_directories(work_.path() / "run");
-  std::filesystem::permissions(work_.path() / "run", std::filesystem::perms::owner_all);
   keyring_ = std::make_unique<QProcess>();
   keyring_->setProcessEnvironment(env);
   keyring_->start(QStringLiteral("gnome-keyring-daemon"),
@@ -87,7 +90,17 @@ bool SecretServiceSession::start() {
     return false;
   }
   keyring_->write("test-keyring-password");
+  keyring_->waitForBytesWritten(5000);
   keyring_->closeWriteChannel();
+  // Registers the secrets component of the unlocked daemon on the bus.
+  for (int i = 0; i < 100; ++i) {
+    if (std::filesystem::exists(work_.path() / "run" / "keyring" / "control")) break;
+    QThread::msleep(25);
+  }
+  QProcess registrar;
+  registrar.setProcessEnvironment(env);
+  registrar.start(QStringLiteral("gnome-keyring-daemon"), {"--start", "--components=secrets"});
+  registrar.waitForFinished(10000);
 
   for (int i = 0; i < 200; ++i) {
     QProcess ask;
@@ -99,8 +112,11 @@ bool SecretServiceSession::start() {
     if (keyring_->state() != QProcess::Running) break;
     QThread::msleep(25);
   }
-  error_ = QStringLiteral("the keyring did not appear on the bus: %1")
-               .arg(QString::fromLocal8Bit(keyring_->readAllStandardError()));
+  error_ = QStringLiteral("the keyring did not appear on the bus (%1, exit %2): %3 %4")
+               .arg(keyring_->state() == QProcess::Running ? "running" : "stopped")
+               .arg(keyring_->exitCode())
+               .arg(QString::fromLocal8Bit(keyring_->readAllStandardError()),
+                    QString::fromLocal8Bit(keyring_->readAllStandardOutput()));
   return false;
 }
 
