@@ -4,6 +4,8 @@
 
 #include "platform/log.h"
 
+#include <QFileInfo>
+
 #include <atomic>
 
 // GLib names a structure member "signals", which Qt defines as a keyword.
@@ -44,17 +46,29 @@ GHashTable* spaceAttributes(const ProtectionSpace& space) {
   return table;
 }
 
+// Whether a session bus can be found without starting one: GLib would otherwise try to launch a
+// bus for an X11 display, leaving helper processes behind on a machine without a desktop.
+bool sessionBusKnown() {
+  if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) return true;
+  const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+  return !runtime.isEmpty() && QFileInfo::exists(QString::fromLocal8Bit(runtime + "/bus"));
+}
+
 void reportUnavailable(GError* error) {
   static std::atomic<bool> said{false};
   if (!said.exchange(true)) {
     platform::log(QStringLiteral("No Secret Service available, credentials are not saved: %1")
-                      .arg(QString::fromUtf8(error ? error->message : "unknown error")));
+                      .arg(QString::fromUtf8(error ? error->message : "no session bus")));
   }
 }
 
 }  // namespace
 
 bool CredentialStorage::save(const ProtectionSpace& space, const StoredCredential& credential) {
+  if (!sessionBusKnown()) {
+    reportUnavailable(nullptr);
+    return false;
+  }
   remove(space);
   GHashTable* attributes = spaceAttributes(space);
   g_hash_table_insert(attributes, const_cast<char*>("user"),
@@ -77,6 +91,7 @@ bool CredentialStorage::save(const ProtectionSpace& space, const StoredCredentia
 }
 
 std::optional<StoredCredential> CredentialStorage::find(const ProtectionSpace& space) {
+  if (!sessionBusKnown()) return std::nullopt;
   GHashTable* attributes = spaceAttributes(space);
   GError* error = nullptr;
   GList* items = secret_password_searchv_sync(
@@ -105,6 +120,7 @@ std::optional<StoredCredential> CredentialStorage::find(const ProtectionSpace& s
 }
 
 void CredentialStorage::remove(const ProtectionSpace& space) {
+  if (!sessionBusKnown()) return;
   GHashTable* attributes = spaceAttributes(space);
   GError* error = nullptr;
   secret_password_clearv_sync(schema(), attributes, nullptr, &error);
