@@ -152,12 +152,15 @@ QUrl HTTPRequest::url() const {
 void HTTPRequest::setURL(const QUrl& newURL) {
   std::lock_guard lock(cancelledLock_);
   if (newURL == url_) return;
+  const QUrl previous = url_;
   url_ = newURL;
   // The message and any authentication objects belong to the old URL: rebuild them.
   requestMessage_.reset();
   requestAuthentication_.reset();
   proxyAuthentication_.reset();
   credentialsSuppliedForURL_ = false;
+  // Credentials applied for one origin are never re-applied to another.
+  if (!sameOriginForCredentials(previous, url_)) requestCredentials_.clear();
   redirectURL_.clear();
 }
 

@@ -51,6 +51,10 @@ namespace http {
 class CacheDelegate;
 struct ConnectionRecord;
 
+// True when credentials given for `a` may be sent to `b`: same scheme, host and port (the
+// scheme's default port when none is written).
+bool sameOriginForCredentials(const QUrl& a, const QUrl& b);
+
 // Text encodings, numbered as the platform numbers them (0 = none given).
 using StringEncoding = quint64;
 enum : StringEncoding {

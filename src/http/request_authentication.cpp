@@ -34,13 +34,6 @@ EntryList& proxyStore() {
   return *store;
 }
 
-bool sameOrigin(const QUrl& a, const QUrl& b) {
-  const auto port = [](const QUrl& u) {
-    return u.port(u.scheme().toLower() == QLatin1String("https") ? 443 : 80);
-  };
-  return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 &&
-         a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && port(a) == port(b);
-}
 
 QVariantMap credentialsOf(const QString& user, const QString& password) {
   return {{auth::kUsernameKey, user}, {auth::kPasswordKey, password}};
@@ -89,6 +82,14 @@ platform::ErrorPtr credentialsError(const char* text) {
 
 }  // namespace
 
+bool sameOriginForCredentials(const QUrl& a, const QUrl& b) {
+  const auto port = [](const QUrl& u) {
+    return u.port(u.scheme().toLower() == QLatin1String("https") ? 443 : 80);
+  };
+  return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 &&
+         a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && port(a) == port(b);
+}
+
 // The fields one side of authentication (server or proxy) works on.
 struct HTTPRequest::AuthSide {
   bool proxy;
@@ -119,7 +120,7 @@ void HTTPRequest::addBasicAuthenticationHeader(const QString& username, const QS
 bool HTTPRequest::mayUseRequestCredentials() const {
   // The caller's credentials were given for the URL it asked for: after a redirect to another
   // origin they stay behind unless the delegate supplied them for the new URL.
-  return redirectCount_ == 0 || originalURL_.isEmpty() || sameOrigin(url_, originalURL_) ||
+  return redirectCount_ == 0 || originalURL_.isEmpty() || sameOriginForCredentials(url_, originalURL_) ||
          credentialsSuppliedForURL_;
 }
 
