@@ -21,6 +21,8 @@ packages=(
   # authentication: the Secret Service client library; apache2 with Basic, Digest and NTLM (GSSAPI
   # with gss-ntlmssp) as test peer, gnome-keyring in a private D-Bus session as the credential store
   libsecret-1-dev apache2 apache2-utils libapache2-mod-auth-gssapi gss-ntlmssp gnome-keyring dbus-daemon dbus-bin
+  # peak memory in the upload benchmark (/usr/bin/time -v)
+  time
 )
 
 missing=()

@@ -45,6 +45,7 @@ HTTPRequest::~HTTPRequest() {
   proxyAuthentication_.reset();
   requestMessage_.reset();
   cancelLoad();
+  discardTemporaryUploadFiles();
   redirectURL_.clear();
   if (statusTimer_) statusTimer_->invalidate();
   statusTimer_.reset();

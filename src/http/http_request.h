@@ -520,6 +520,14 @@ class HTTPRequest : public platform::Operation {
   // Body
   void setupPostBody();
   void closePostBodyWriteFile();
+  // Keeps the first problem met while the body was filled; buildPostBody fails with it.
+  void notePostBodyError(const platform::ErrorPtr& error);
+  // The stream the transport reads the body from: the compressed copy when there is one, else
+  // the body file or the bytes in memory; null when nothing is to be sent. False (with the
+  // request failed) when the body file has gone.
+  bool makePostBodyReadStream();
+  // Removes the body files this request created itself (quietly: the request has ended).
+  void discardTemporaryUploadFiles();
 
   mutable std::recursive_mutex cancelledLock_;
 
@@ -558,6 +566,8 @@ class HTTPRequest : public platform::Operation {
   std::unique_ptr<QFile> fileDownloadOutputStream_;
   std::unique_ptr<QFile> inflatedFileDownloadOutputStream_;
   std::unique_ptr<QFile> postBodyWriteStream_;
+  platform::ErrorPtr postBodyError_;  // first failure while filling the body; null when none
+  bool didCreateCompressedPostBodyFile_ = false;  // compressedPostBodyFilePath is ours to remove
   std::shared_ptr<const transport::ClientIdentity> clientIdentity_;  // null: none
 
   // Authentication state (see request_authentication.cpp)

@@ -159,7 +159,10 @@ void HTTPRequest::buildRequestHeaders() {
     if (!agent.isEmpty()) addRequestHeader(QStringLiteral("User-Agent"), agent);
   }
   if (allowCompressedResponse_) addRequestHeader(QStringLiteral("Accept-Encoding"), QStringLiteral("gzip"));
-  if (shouldCompressRequestBody_) addRequestHeader(QStringLiteral("Content-Encoding"), QStringLiteral("gzip"));
+  // Only a body that is sent has an encoding (a redirect to GET drops the body).
+  if (shouldCompressRequestBody_ && postLength_ > 0) {
+    addRequestHeader(QStringLiteral("Content-Encoding"), QStringLiteral("gzip"));
+  }
   updatePartialDownloadSize();
   if (partialDownloadSize_ != 0) {
     addRequestHeader(QStringLiteral("Range"), QStringLiteral("bytes=%1-").arg(partialDownloadSize_));
@@ -229,17 +232,7 @@ void HTTPRequest::startRequest() {
   readStreamIsScheduled_ = false;
 
   // The body, if any, streams from its file or from memory (compressed copies preferred).
-  postBodyReadStream_.reset();
-  if (shouldStreamPostDataFromDisk_ && !postBodyFilePath_.isEmpty() && QFileInfo::exists(postBodyFilePath_)) {
-    const bool compressed = !compressedPostBodyFilePath_.isEmpty() &&
-                            QFileInfo::exists(compressedPostBodyFilePath_);
-    postBodyReadStream_ = std::make_shared<transport::FileBodyStream>(
-        compressed ? compressedPostBodyFilePath_ : postBodyFilePath_);
-  } else if (!postBody_.isEmpty()) {
-    const bool compressed = shouldCompressRequestBody_ && !compressedPostBody_.isEmpty();
-    postBodyReadStream_ = std::make_shared<transport::MemoryBodyStream>(
-        compressed ? compressedPostBody_ : postBody_);
-  }
+  if (!makePostBodyReadStream()) return;
   if (!requestMessage_) {
     failWithError(makeRequestError(InternalErrorWhileBuildingRequestType,
                                    QStringLiteral("Unable to create read stream")));
@@ -505,7 +498,8 @@ void HTTPRequest::handleStreamComplete() {
       postBodyReadStream_.reset();
     }
     dataDecompressor_.reset();
-    if (didCreateTemporaryPostDataFile_ && authenticationNeeded_ == 0) {
+    // A redirect that keeps the body (307) sends the same file again: keep it until the end.
+    if (didCreateTemporaryPostDataFile_ && authenticationNeeded_ == 0 && !needsRedirect_) {
       removeTemporaryUploadFile();
       removeTemporaryCompressedUploadFile();
     }

@@ -228,6 +228,7 @@ void HTTPRequest::markAsFinished() {
   requestAuthentication_.reset();
   proxyAuthentication_.reset();
   releaseAuthenticationWaiters();
+  discardTemporaryUploadFiles();
   const bool wasFinished = finished_;
   const bool wasExecuting = inProgress_;
   if (!wasFinished) willChangeValueForKey("isFinished");

@@ -180,12 +180,13 @@ bool HTTPRequest::willRedirect() {
     return false;
   }
   const int status = responseStatusCode_;
-  if (status != 301 && status != 302 && status != 303 && status != 307) return false;
+  // 308 (RFC 9110 section 15.4.9) is the permanent 307: method and body stay.
+  if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) return false;
 
   auto request = self();
   platform::performOnMainThread([request] { request->requestRedirected(); }, platform::isMainThread());
 
-  if (status == 307 || (shouldUseRFC2616RedirectBehaviour_ && status != 303)) {
+  if (status == 307 || status == 308 || (shouldUseRFC2616RedirectBehaviour_ && status != 303)) {
     applyCookieHeader();
   } else {
     setRequestMethod(QStringLiteral("GET"));
