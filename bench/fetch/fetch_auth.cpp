@@ -21,8 +21,6 @@ const QCommandLineOption kKeychain(QStringLiteral("keychain"),
 const QCommandLineOption kAsk(QStringLiteral("ask"),
                               QStringLiteral("Answer the first challenge through the delegate (queued requests)."),
                               QStringLiteral("USER:PASSWORD"));
-const QCommandLineOption kProxy(QStringLiteral("proxy"), QStringLiteral("HTTP proxy."),
-                                QStringLiteral("HOST:PORT"));
 
 std::pair<QString, QString> split(const QString& pair) {
   const qsizetype colon = pair.indexOf(QLatin1Char(':'));
@@ -68,16 +66,9 @@ const platform::MethodTable& AskingDelegate::classMethods() {
 class AuthFeature : public FetchFeature {
  public:
   QList<QCommandLineOption> options() const override {
-    return {kUser, kBasic, kDomain, kProxyUser, kKeychain, kAsk, kProxy};
+    return {kUser, kBasic, kDomain, kProxyUser, kKeychain, kAsk};
   }
-  bool configure(const QCommandLineParser& parser, QString* error) override {
-    if (parser.isSet(kProxy)) {
-      const auto [host, port] = split(parser.value(kProxy));
-      if (host.isEmpty() || port.toInt() <= 0) {
-        *error = QStringLiteral("--proxy needs HOST:PORT");
-        return false;
-      }
-    }
+  bool configure(const QCommandLineParser& parser, QString*) override {
     if (parser.isSet(kAsk)) {
       delegate_ = std::make_shared<AskingDelegate>();
       std::tie(delegate_->user, delegate_->password) = split(parser.value(kAsk));
@@ -101,11 +92,6 @@ class AuthFeature : public FetchFeature {
       request.setProxyPassword(password);
     }
     if (parser.isSet(kKeychain)) request.setUseKeychainPersistence(true);
-    if (parser.isSet(kProxy)) {
-      const auto [host, port] = split(parser.value(kProxy));
-      request.setProxyHost(host);
-      request.setProxyPort(port.toInt());
-    }
     if (delegate_) request.setDelegate(delegate_);
   }
   void summarize(const http::HTTPRequest& request, QStringList* fields) const override {

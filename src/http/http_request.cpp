@@ -30,7 +30,10 @@ RequestClassState& classState() {
 }
 
 const platform::MethodTable& HTTPRequest::classMethods() {
-  static const platform::MethodTable table(&platform::Operation::classMethods(), {});
+  static const platform::MethodTable table(
+      &platform::Operation::classMethods(),
+      {platform::method(platform::Selector("finishedDownloadingPACFile:"),
+                        &HTTPRequest::finishedDownloadingPACFile)});
   return table;
 }
 
@@ -291,7 +294,5 @@ void HTTPRequest::setShouldUpdateNetworkActivityIndicator(bool update) {
 // ---- Hooks this engine leaves empty ------------------------------------------------------------
 
 void HTTPRequest::applyCookieHeader() {}
-bool HTTPRequest::configureProxies() { return true; }
-void HTTPRequest::performThrottling() {}
 
 }  // namespace http

@@ -45,6 +45,9 @@ namespace http::auth {
 class HttpAuthentication;
 struct SessionCredentials;
 }  // namespace http::auth
+namespace http::proxy {
+struct ProxyEntry;
+}
 
 namespace http {
 
@@ -276,6 +279,24 @@ class HTTPRequest : public platform::Operation {
   static void parseMimeType(QString* mimeType, StringEncoding* encoding, const QString& contentType);
   // Deletes the file at `path` if there is one; false (and a code 8 error) when that fails.
   static bool removeFileAtPath(const QString& path, platform::ErrorPtr* error);
+
+  // ---- Bandwidth throttling (class-wide; every request shares one limit) ----------------------
+  // The limit in bytes per second for everything received and sent; 0 = none (the start
+  // value). Setting it wakes every request paused by the old limit at once.
+  static void setMaxBandwidthPerSecond(quint64 bytes);
+  static quint64 maxBandwidthPerSecond();
+  static bool isBandwidthThrottled();
+  static void incrementBandwidthUsedInLastSecond(quint64 bytes);
+  // Closes a finished one-second window and computes the wake-up time.
+  static void measureBandwidthUsage();
+  // Mean bytes per second of the recent windows (kept whether or not a limit is set).
+  static quint64 averageBandwidthUsedPerSecond();
+  // How many request-body bytes may be read now.
+  static quint64 maxUploadReadLength();
+
+  // ---- Proxies -----------------------------------------------------------------------------
+  // The proxy script request is done (its finish and failure callback).
+  void finishedDownloadingPACFile(const std::shared_ptr<HTTPRequest>& scriptRequest);
 
   // ---- Delivery of calls to recipients that may go away --------------------------------------
   // Reads the recipient currently held in some field (a request's delegate, a queue's progress
@@ -528,6 +549,25 @@ class HTTPRequest : public platform::Operation {
   bool makePostBodyReadStream();
   // Removes the body files this request created itself (quietly: the request has ended).
   void discardTemporaryUploadFiles();
+  // Throttling
+  void pauseForThrottling(Clock::time_point wakeUpTime);
+  void resumeAfterThrottling();
+  // The stream's event callback (set when the stream opens and when it is scheduled again).
+  void setReadStreamClient();
+  // A body stream for `source`, held to the bandwidth limit.
+  std::shared_ptr<transport::BodyStream> throttledBodyStream(
+      std::shared_ptr<transport::BodyStream> source);
+  // Proxies
+  void fetchPACFile();
+  void runPACScript(const QString& script);
+  void readPACFile();
+  void finishReadingPACFile(bool atEnd);
+  void timeOutPACRead();
+  // Drops a proxy script read or request under way (cancelLoad).
+  void cancelPACFetch();
+  // Sets proxyHost, proxyPort and proxyType (and, when none are set, the proxy credentials)
+  // from one entry of a proxy list.
+  void takeProxyFrom(const proxy::ProxyEntry& entry);
 
   mutable std::recursive_mutex cancelledLock_;
 
@@ -575,6 +615,17 @@ class HTTPRequest : public platform::Operation {
   std::shared_ptr<auth::HttpAuthentication> proxyAuthentication_;    // from the last 407
   int authenticationRestarts_ = 0;        // restarts to answer challenges (bounded)
   bool credentialsSuppliedForURL_ = false;  // the delegate supplied username/password for url_
+  // Throttling state (the request's thread)
+  std::shared_ptr<platform::Timer> throttleWakeTimer_;  // resumes a paused stream on time
+  bool throttlePaused_ = false;             // the stream is off its loop because of the limit
+  bool throttleWaiterRegistered_ = false;   // a limit change will look at this request again
+
+  // Proxy script fetching state (the request's thread)
+  std::shared_ptr<HTTPRequest> PACFileRequest_;        // the script download under way
+  int PACFileReadStream_ = -1;                         // the script file (non-blocking), or -1
+  std::shared_ptr<platform::Timer> PACFileReadTimer_;  // reads the file piece by piece
+  std::shared_ptr<platform::Timer> PACReadTimeOut_;    // gives the file read up
+  std::optional<QByteArray> PACFileData_;              // bytes of the script read so far
 };
 
 }  // namespace http

@@ -5,6 +5,7 @@
 #include "compression/data_decompressor.h"
 #include "http/cache_delegate.h"
 #include "http/request_class_state.h"
+#include "http/throttle/bandwidth_meter.h"
 #include "http/transport/body_stream.h"
 #include "http/transport/http_stream.h"
 #include "platform/log.h"
@@ -233,6 +234,7 @@ void HTTPRequest::startRequest() {
 
   // The body, if any, streams from its file or from memory (compressed copies preferred).
   if (!makePostBodyReadStream()) return;
+  if (postBodyReadStream_) postBodyReadStream_ = throttledBodyStream(postBodyReadStream_);
   if (!requestMessage_) {
     failWithError(makeRequestError(InternalErrorWhileBuildingRequestType,
                                    QStringLiteral("Unable to create read stream")));
@@ -266,10 +268,16 @@ void HTTPRequest::startRequest() {
   if (!proxyHost_.isEmpty() && proxyPort_ != 0) {
     if (proxyType_.isEmpty()) proxyType_ = QStringLiteral("HTTP");
     transport::ProxySettings proxy;
-    proxy.type = proxyType_ == QLatin1String("SOCKS") ? transport::ProxySettings::Type::Socks5
-                                                      : transport::ProxySettings::Type::Http;
+    const bool socks = proxyType_.compare(QLatin1String("SOCKS"), Qt::CaseInsensitive) == 0 ||
+                       proxyType_.compare(QLatin1String("SOCKS5"), Qt::CaseInsensitive) == 0;
+    proxy.type = socks ? transport::ProxySettings::Type::Socks5 : transport::ProxySettings::Type::Http;
     proxy.host = proxyHost_;
     proxy.port = static_cast<quint16>(proxyPort_);
+    if (socks) {
+      // A SOCKS5 proxy asks for the user name and password itself (RFC 1929).
+      proxy.user = proxyUsername_;
+      proxy.password = proxyPassword_;
+    }
     readStream_->setProxy(proxy);
   }
 
@@ -318,12 +326,18 @@ void HTTPRequest::startRequest() {
     }
   }
 
-  if (!readStreamIsScheduled_) scheduleReadStream();
+  // While the bandwidth limit holds every request back, a new stream waits for the wake-up time.
+  readStream_->setThrottled(isBandwidthThrottled());
+  throttlePaused_ = false;
+  if (const auto wakeUp = throttle::BandwidthMeter::shared().throttleWakeUpTime();
+      !readStreamIsScheduled_ && isBandwidthThrottled() && wakeUp && *wakeUp > Clock::now()) {
+    throttlePaused_ = true;
+    pauseForThrottling(*wakeUp);
+  } else if (!readStreamIsScheduled_) {
+    scheduleReadStream();
+  }
 
-  std::weak_ptr<HTTPRequest> weakSelf = keepAlive;
-  readStream_->setClient([weakSelf](transport::StreamEvent event) {
-    if (auto request = weakSelf.lock()) request->handleNetworkEvent(static_cast<int>(event));
-  });
+  setReadStreamClient();
   const bool opened = readStream_->open();
 
   if (oldStream && oldStream != readStream_) oldStream->close();
@@ -435,6 +449,8 @@ void HTTPRequest::handleBytesAvailable() {
   if (contentLength_ > static_cast<quint64>(kLargeReadSize)) bufferSize = kLargeReadSize;
   else if (contentLength_ > static_cast<quint64>(kMediumReadSize)) bufferSize = kMediumReadSize;
   if (readBuffer_.size() < bufferSize) readBuffer_.resize(bufferSize);
+  // Under a bandwidth limit, a quarter of what is left of this second's budget (at least 1).
+  bufferSize = throttle::BandwidthMeter::shared().downloadReadLength(bufferSize);
 
   const qint64 count = readStream_->read(readBuffer_.data(), bufferSize);
   if (count < 0) {
@@ -458,6 +474,7 @@ void HTTPRequest::handleBytesAvailable() {
 
   totalBytesRead_ += static_cast<quint64>(count);
   lastActivityTime_ = Clock::now();
+  incrementBandwidthUsedInLastSecond(static_cast<quint64>(count));
 
   if (needsRedirect_ && shouldRedirect_ && allowResumeForFileDownloads_) {
     return;  // a redirect's body never reaches a resumable file

@@ -151,6 +151,7 @@ void HTTPRequest::clearDelegatesAndCancel() {
 }
 
 void HTTPRequest::cancelLoad() {
+  cancelPACFetch();
   destroyReadStream();
   if (postBodyReadStream_) {
     postBodyReadStream_->close();

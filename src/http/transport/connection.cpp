@@ -17,6 +17,12 @@ namespace {
 // Kernel bytes Qt may hold for us per socket before it stops reading (flow control for readers
 // that fall behind). Large enough to keep a fast loopback link busy.
 constexpr qint64 kSocketReadBufferBytes = 1024 * 1024;
+// The same while throttled, and the kernel's receive buffer then: a few reads' worth, so that
+// TCP flow control holds the peer back while the reader waits.
+constexpr qint64 kLimitedReadBufferBytes = 32 * 1024;
+constexpr int kLimitedKernelBufferBytes = 32 * 1024;
+// Asked for when the limit ends (the kernel caps it at its maximum).
+constexpr int kUnlimitedKernelBufferBytes = 4 * 1024 * 1024;
 
 bool isDateProblem(QSslError::SslError e) {
   return e == QSslError::CertificateExpired || e == QSslError::CertificateNotYetValid;
@@ -43,7 +49,12 @@ QNetworkProxy socketProxy(const Endpoint& endpoint) {
   // SOCKS5 for any scheme; an HTTP proxy for https opens a CONNECT tunnel (RFC 9110 9.3.6).
   const auto type = endpoint.proxy.type == ProxySettings::Type::Socks5 ? QNetworkProxy::Socks5Proxy
                                                                         : QNetworkProxy::HttpProxy;
-  return QNetworkProxy(type, endpoint.proxy.host, endpoint.proxy.port);
+  QNetworkProxy proxy(type, endpoint.proxy.host, endpoint.proxy.port);
+  if (type == QNetworkProxy::Socks5Proxy && !endpoint.proxy.user.isEmpty()) {
+    proxy.setUser(endpoint.proxy.user);
+    proxy.setPassword(endpoint.proxy.password);
+  }
+  return proxy;
 }
 
 }  // namespace
@@ -109,6 +120,16 @@ bool Connection::acceptsTlsErrors(const QList<QSslError>& errors) const {
     return false;
   }
   return true;
+}
+
+void Connection::setReceiveLimited(bool limited) {
+  if (!limited && !everLimited_) return;
+  everLimited_ = everLimited_ || limited;
+  socket_->setReadBufferSize(limited ? kLimitedReadBufferBytes : kSocketReadBufferBytes);
+  const auto fd = static_cast<int>(socket_->socketDescriptor());
+  if (fd < 0) return;
+  const int size = limited ? kLimitedKernelBufferBytes : kUnlimitedKernelBufferBytes;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
 bool Connection::isAlive() const {

@@ -60,6 +60,12 @@ class Connection {
   // not yet noticed by the event loop is seen too).
   bool isAlive() const;
 
+  // Small receive buffers (Qt's and the kernel's) while `limited`, so that a throttled reader
+  // leaves bytes on the wire; the usual ones otherwise. A connection that was ever limited keeps
+  // a fixed kernel buffer and is not worth keeping for later transfers.
+  void setReceiveLimited(bool limited);
+  bool wasReceiveLimited() const { return everLimited_; }
+
   // How many exchanges this connection has carried to their end.
   int completedExchanges() const { return completedExchanges_; }
   void countCompletedExchange() { ++completedExchanges_; }
@@ -68,6 +74,7 @@ class Connection {
   Endpoint endpoint_;
   QTcpSocket* socket_;          // owned; deleted later on the I/O thread
   int completedExchanges_ = 0;  // exchanges carried to their end
+  bool everLimited_ = false;    // setReceiveLimited(true) was called
 };
 
 }  // namespace http::transport
