@@ -35,6 +35,7 @@ std::optional<QByteArray> buffer(const QByteArray& in, qsizetype field) {
   auto length = get<quint16>(in, field);
   auto offset = get<quint32>(in, field + 4);
   if (!length || !offset) return std::nullopt;
+  if (*length == 0) return QByteArray();  // nothing to read, wherever it points
   if (static_cast<qint64>(*offset) + *length > in.size()) return std::nullopt;
   return in.mid(static_cast<qsizetype>(*offset), *length);
 }
@@ -65,7 +66,7 @@ std::optional<NtlmChallenge> parseNtlmChallenge(const QByteArray& message) {
   NtlmChallenge c;
   c.flags = *get<quint32>(message, 20);
   c.serverChallenge = message.mid(24, 8);
-  if (!buffer(message, 12)) return std::nullopt;  // the target name must lie inside too
+  // The target name is never read, so where it points does not matter.
   // Target info follows when the message is long enough to have its field (48 bytes).
   if (message.size() >= 48) {
     auto info = buffer(message, 40);
