@@ -513,6 +513,7 @@ class HTTPRequest : public platform::Operation {
   void restartForAuthentication();
   bool applyCredentialsFor(bool proxy, const QVariantMap& credentials);
   QByteArray authenticationTarget(bool proxy) const;
+  QByteArray authenticationMethod(bool proxy) const;
   bool mayUseRequestCredentials() const;
   void storeBasicCredentialsAfterSuccess();
   QString questionKey(bool proxy) const;

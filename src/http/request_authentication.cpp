@@ -151,7 +151,8 @@ void HTTPRequest::applyAuthorizationHeader() {
     if (auto entry = findSessionProxyAuthenticationCredentials();
         entry && entry->authentication &&
         entry->authentication->scheme() != HttpAuthentication::Scheme::Ntlm) {
-      if (!entry->authentication->apply(entry->credentials, *requestMessage_, authenticationTarget(true))) {
+      if (!entry->authentication->apply(entry->credentials, *requestMessage_, authenticationTarget(true),
+                                        authenticationMethod(true))) {
         removeProxyAuthenticationCredentialsFromSessionStore(entry->credentials);
       }
     }
@@ -177,6 +178,13 @@ void HTTPRequest::storeBasicCredentialsAfterSuccess() {
   entry.url = url_;
   entry.authenticationScheme = QStringLiteral("Basic");
   storeAuthenticationCredentialsInSessionStore(entry);
+}
+
+QByteArray HTTPRequest::authenticationMethod(bool proxy) const {
+  const bool tunnel = proxy && !proxyHost_.isEmpty() && proxyPort_ != 0 &&
+                      proxyType_ != QLatin1String("SOCKS") &&
+                      url_.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
+  return tunnel ? QByteArray("CONNECT") : QByteArray();
 }
 
 QByteArray HTTPRequest::authenticationTarget(bool proxy) const {
@@ -385,7 +393,8 @@ bool HTTPRequest::applyCredentialsFor(bool proxy, const QVariantMap& credentials
   AuthSide side = authSide(proxy);
   ++side.retryCount;
   if (credentials.isEmpty() || !side.authentication || !requestMessage_) return false;
-  if (!side.authentication->apply(credentials, *requestMessage_, authenticationTarget(proxy))) {
+  if (!side.authentication->apply(credentials, *requestMessage_, authenticationTarget(proxy),
+                                  authenticationMethod(proxy))) {
     if (proxy) removeProxyAuthenticationCredentialsFromSessionStore(credentials);
     else removeAuthenticationCredentialsFromSessionStore(credentials);
     return false;

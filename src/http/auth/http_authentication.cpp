@@ -185,7 +185,7 @@ platform::ErrorPtr HttpAuthentication::isValid() const {
 }
 
 bool HttpAuthentication::apply(const QVariantMap& credentials, transport::RequestHead& head,
-                               const QByteArray& target) {
+                               const QByteArray& target, const QByteArray& method) {
   std::lock_guard lock(mutex_);
   if (invalid_) return false;
   if (!credentials.contains(kUsernameKey) || !credentials.contains(kPasswordKey)) return false;
@@ -204,7 +204,7 @@ bool HttpAuthentication::apply(const QVariantMap& credentials, transport::Reques
       in.realm = realm_;
       in.nonce = nonce_;
       in.cnonce = randomBytes(16).toHex();
-      in.method = head.method;
+      in.method = method.isEmpty() ? head.method : method;
       in.uri = target;
       in.qop = qop_;
       in.nc = ++nonceCount_;

@@ -70,8 +70,9 @@ class HttpAuthentication {
   // answering the current state of the exchange. `target` is the request target as sent (path
   // and query, the absolute URL through a proxy, or host:port for a tunnel). False when the
   // credentials lack a user name or password or the exchange cannot go on.
+  // `method` replaces the head's method in the Digest hash (CONNECT for a tunnel).
   bool apply(const QVariantMap& credentials, transport::RequestHead& head,
-             const QByteArray& target);
+             const QByteArray& target, const QByteArray& method = {});
 
   // "Basic " and the Base64 of UTF-8 "user:password" (RFC 7617).
   static QByteArray basicAuthorization(const QString& user, const QString& password);
