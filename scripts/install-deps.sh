@@ -23,10 +23,14 @@ packages=(
   libsecret-1-dev apache2 apache2-utils libapache2-mod-auth-gssapi gss-ntlmssp gnome-keyring dbus-daemon dbus-bin
   # peak memory in the upload benchmark (/usr/bin/time -v)
   time
+  # cookies: public suffix list and its library
+  libpsl-dev publicsuffix
   # proxies for tests (HTTP with Basic/Digest/NTLM, SOCKS5 without and with a password)
   squid dante-server microsocks
   # PAC scripts (QJSEngine), GNOME proxy settings read headless in tests
   qt6-declarative-dev libglib2.0-bin dconf-gsettings-backend gsettings-desktop-schemas dbus-daemon
+  # peak memory in the upload benchmark (/usr/bin/time -v)
+  time
 )
 
 missing=()

@@ -58,8 +58,9 @@ void FormDataRequest::addFile(const QString& path, const QString& fileName,
                               const QString& contentType, const QString& key) {
   const QFileInfo info(path);
   if (!info.exists() || info.isDir()) {
-    failWithError(http::makeRequestError(http::InternalErrorWhileBuildingRequestType,
-                                         QStringLiteral("No file exists at %1").arg(path)));
+    // Reported when the request starts, through the normal failure path (to a queue too).
+    notePostBodyError(http::makeRequestError(http::InternalErrorWhileBuildingRequestType,
+                                             QStringLiteral("No file exists at %1").arg(path)));
   }
   const QString name = fileName.isNull() ? info.fileName() : fileName;
   const QString type = contentType.isNull() ? mimeTypeForFileAtPath(path) : contentType;

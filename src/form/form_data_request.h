@@ -48,8 +48,8 @@ class FormDataRequest : public http::HTTPRequest {
   void setPostValue(const QVariant& value, const QString& key);
 
   // Appends a part read from the file at `path` when the body is built. When nothing or a folder
-  // is there, the request fails now with code 6 "No file exists at <path>" (the part is still
-  // recorded). A null file name becomes the path's last component, a null content type the
+  // is there, the request fails with code 6 "No file exists at <path>" when it starts (the part
+  // is still recorded). A null file name becomes the path's last component, a null content type the
   // MIME type of the path's extension.
   void addFile(const QString& path, const QString& key);
   void addFile(const QString& path, const QString& fileName, const QString& contentType,

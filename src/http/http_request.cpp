@@ -293,6 +293,5 @@ void HTTPRequest::setShouldUpdateNetworkActivityIndicator(bool update) {
 
 // ---- Hooks this engine leaves empty ------------------------------------------------------------
 
-void HTTPRequest::applyCookieHeader() {}
 
 }  // namespace http

@@ -27,6 +27,7 @@
 #include <vector>
 
 class QFile;
+class QNetworkCookie;
 
 namespace platform {
 class OperationQueue;
@@ -154,9 +155,15 @@ class HTTPRequest : public platform::Operation {
   // ---- Request headers and body ------------------------------------------------------------
   // Sets a request header, replacing an earlier value of that name.
   void addRequestHeader(const QString& name, const QString& value);
+  // Adds bytes to the body: in memory, or to the body file when shouldStreamPostDataFromDisk is
+  // on (a temporary file unless postBodyFilePath names one; an existing file is rewritten).
   void appendPostData(const QByteArray& data);
+  // Adds a file's contents to the body, 256 KiB at a time. A file that cannot be read whole, and
+  // a body file that cannot be written, make buildPostBody fail the request (code 8, with the
+  // path): a body with a hole is never sent.
   void appendPostDataFromFile(const QString& path);
-  // Prepares the body for sending (once): compression, length, Content-Length, POST switch.
+  // Prepares the body for sending (once): compression, length, Content-Length, POST switch. On
+  // failure the request has failed and nothing is sent.
   virtual void buildPostBody();
   // Adds the automatic headers (once).
   void buildRequestHeaders();
@@ -297,6 +304,20 @@ class HTTPRequest : public platform::Operation {
   // ---- Proxies -----------------------------------------------------------------------------
   // The proxy script request is done (its finish and failure callback).
   void finishedDownloadingPACFile(const std::shared_ptr<HTTPRequest>& scriptRequest);
+
+  // ---- Cookies and session (http/cookies/request_cookies.cpp) --------------------------------
+  // The cookies received during the process, one per (domain, path, name); empty at first.
+  static QList<QNetworkCookie> sessionCookies();
+  // Replaces the list, first deleting every cookie of the old list from the shared cookie store.
+  static void setSessionCookies(const QList<QNetworkCookie>& cookies);
+  // Adds `cookie` at the end, replacing a listed cookie with the same domain, path and name.
+  static void addSessionCookie(const QNetworkCookie& cookie);
+  // Forgets the process's session: the server session credentials, the cookies received during
+  // the process (also from the shared cookie store) and the default cache's session store.
+  static void clearSession();
+  // Empties the server session credential store under sessionCredentialsLock (the proxy store
+  // keeps its entries). Called by clearSession(); the authentication code owns that store.
+  static void clearServerSessionCredentials();
 
   // ---- Delivery of calls to recipients that may go away --------------------------------------
   // Reads the recipient currently held in some field (a request's delegate, a queue's progress
@@ -463,6 +484,10 @@ class HTTPRequest : public platform::Operation {
   virtual bool configureProxies();
   virtual void performThrottling();
   virtual void attemptToApplyCredentialsAndResume();
+  // Keeps the first problem met while the body was filled (a file that cannot be read...):
+  // buildPostBody fails the request with it once the request has started, so that the failure
+  // reaches every recipient, a queue included (queues build bodies when requests are added).
+  void notePostBodyError(const platform::ErrorPtr& error);
 
  private:
   // Execution
@@ -484,6 +509,9 @@ class HTTPRequest : public platform::Operation {
   bool willAskDelegateToConfirmRedirect();
   void performRedirect();
   void parseStringEncodingFromHeaders();
+  // Takes the cookies a response sets (its "Set-Cookie" entries) for url: they become
+  // responseCookies and, with useCookiePersistence, go to the shared store and the session list.
+  void receiveResponseCookies(const platform::StringMap& headers);
   void updatePartialDownloadSize();
   void useDataFromCache();
   void writeDownloadData(const QByteArray& raw, const QByteArray& inflated);
@@ -542,14 +570,6 @@ class HTTPRequest : public platform::Operation {
   // Body
   void setupPostBody();
   void closePostBodyWriteFile();
-  // Keeps the first problem met while the body was filled; buildPostBody fails with it.
-  void notePostBodyError(const platform::ErrorPtr& error);
-  // The stream the transport reads the body from: the compressed copy when there is one, else
-  // the body file or the bytes in memory; null when nothing is to be sent. False (with the
-  // request failed) when the body file has gone.
-  bool makePostBodyReadStream();
-  // Removes the body files this request created itself (quietly: the request has ended).
-  void discardTemporaryUploadFiles();
   // Throttling
   void pauseForThrottling(Clock::time_point wakeUpTime);
   void resumeAfterThrottling();
@@ -569,6 +589,15 @@ class HTTPRequest : public platform::Operation {
   // Sets proxyHost, proxyPort and proxyType (and, when none are set, the proxy credentials)
   // from one entry of a proxy list.
   void takeProxyFrom(const proxy::ProxyEntry& entry);
+  // Fails the request with a body problem; before the request has started, only keeps it
+  // (see notePostBodyError).
+  void failPostBody(const platform::ErrorPtr& error);
+  // The stream the transport reads the body from: the compressed copy when there is one, else
+  // the body file or the bytes in memory; null when nothing is to be sent. False (with the
+  // request failed) when the body file has gone.
+  bool makePostBodyReadStream();
+  // Removes the body files this request created itself (quietly: the request has ended).
+  void discardTemporaryUploadFiles();
 
   mutable std::recursive_mutex cancelledLock_;
 

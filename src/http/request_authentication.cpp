@@ -283,6 +283,11 @@ void HTTPRequest::removeProxyAuthenticationCredentialsFromSessionStore(const QVa
   removeEntry(proxyStore(), credentials);
 }
 
+void HTTPRequest::clearServerSessionCredentials() {
+  std::lock_guard lock(classState().sessionCredentialsLock);
+  serverStore().clear();
+}
+
 void HTTPRequest::clearSessionCredentials() {
   std::lock_guard lock(classState().sessionCredentialsLock);
   serverStore().clear();

@@ -52,6 +52,13 @@ void HTTPRequest::notePostBodyError(const platform::ErrorPtr& error) {
   if (!postBodyError_) postBodyError_ = error;
 }
 
+void HTTPRequest::failPostBody(const platform::ErrorPtr& error) {
+  notePostBodyError(error);
+  // Not started yet (a queue building the body as the request is added): the queue would never
+  // hear of a failure reported now. The start builds again and reports it then.
+  if (inProgress_) failWithError(postBodyError_);
+}
+
 void HTTPRequest::setupPostBody() {
   if (shouldStreamPostDataFromDisk_) {
     if (postBodyFilePath_.isEmpty()) {
@@ -125,12 +132,12 @@ void HTTPRequest::closePostBodyWriteFile() {
 
 void HTTPRequest::buildPostBody() {
   if (haveBuiltPostBody_) return;
+  closePostBodyWriteFile();
+  if (postBodyError_) {
+    failPostBody(postBodyError_);
+    return;
+  }
   if (!postBodyFilePath_.isEmpty()) {
-    closePostBodyWriteFile();
-    if (postBodyError_) {
-      failWithError(postBodyError_);
-      return;
-    }
     QString fileToSend = postBodyFilePath_;
     if (shouldCompressRequestBody_) {
       if (compressedPostBodyFilePath_.isEmpty()) {
@@ -139,7 +146,7 @@ void HTTPRequest::buildPostBody() {
         platform::ErrorPtr error;
         if (!compression::DataCompressor::compressDataFromFile(postBodyFilePath_,
                                                                compressedPostBodyFilePath_, &error)) {
-          failWithError(error);
+          failPostBody(error);
           return;
         }
       }
@@ -147,19 +154,16 @@ void HTTPRequest::buildPostBody() {
     }
     const QFileInfo info(fileToSend);
     if (!info.isFile()) {
-      failWithError(attributesError(fileToSend, info.exists() ? QStringLiteral("Not a regular file")
-                                                              : QStringLiteral("No such file")));
+      failPostBody(attributesError(fileToSend, info.exists() ? QStringLiteral("Not a regular file")
+                                                             : QStringLiteral("No such file")));
       return;
     }
     postLength_ = static_cast<quint64>(info.size());
-  } else if (postBodyError_) {
-    failWithError(postBodyError_);
-    return;
   } else if (shouldCompressRequestBody_) {
     platform::ErrorPtr error;
     const QByteArray compressed = compression::DataCompressor::compressData(postBody_, &error);
     if (error) {
-      failWithError(error);
+      failPostBody(error);
       return;
     }
     compressedPostBody_ = compressed;

@@ -201,17 +201,17 @@ TEST_F(FormDecoderTest, NamesCannotInjectHeadersOrEndTheirPartEarly) {
 }
 
 TEST_F(FormDecoderTest, AFileThatCannotBeSentFailsTheFormBeforeAnythingIsSent) {
-  {
-    SCOPED_TRACE("nothing at the path when added");
+  for (RunMode mode : {RunMode::Synchronous, RunMode::Queued}) {
+    // Through a queue the failure must reach the queue too, or the queue never ends.
+    SCOPED_TRACE(testsupport::runModeName(mode));
     auto request = FormDataRequest::requestWithURL(server_.url("/upload"));
     const QString missing = QString::fromStdString((dir_ / "missing.txt").string());
     request->addFile(missing, "f");
+    ASSERT_EQ(request->fileData()->size(), 1);  // recorded all the same
+    EXPECT_TRUE(testsupport::runRequest(request, mode, std::chrono::seconds(20)));
     ASSERT_NE(request->error(), nullptr);
     EXPECT_EQ(request->error()->code(), 6);
     EXPECT_EQ(request->error()->localizedDescription(), "No file exists at " + missing);
-    ASSERT_EQ(request->fileData()->size(), 1);  // recorded all the same
-    request->startSynchronous();
-    EXPECT_EQ(request->error()->code(), 6);
     EXPECT_TRUE(request->responseData().isEmpty());
   }
   {

@@ -33,12 +33,14 @@ bool runRequest(const std::shared_ptr<http::HTTPRequest>& request, RunMode mode,
     case RunMode::Queued: {
       auto queue = queue::NetworkQueue::queue();
       queue->setShouldCancelAllRequestsOnFailure(false);
+      // Byte-accurate progress: the queue then builds each body as the request is added.
+      queue->setShowAccurateProgress(true);
       queue->addOperation(request);
       queue->go();
       const bool ended = waitUntil([&] { return request->isFinished(); }, limit);
-      // Let the queue deliver what is still on its way before it goes.
-      waitUntil([&] { return queue->requestsCount() == 0; }, std::chrono::seconds(5));
-      return ended;
+      // The queue hears of the ending (finished or failed) through its own callback.
+      const bool counted = waitUntil([&] { return queue->requestsCount() == 0; }, std::chrono::seconds(10));
+      return ended && counted;
     }
   }
   return false;

@@ -15,8 +15,8 @@ namespace testsupport {
 enum class RunMode { Synchronous, Asynchronous, Queued };
 const char* runModeName(RunMode mode);
 
-// Runs `request` the way `mode` says and waits (bounded) until it has finished or failed.
-// Returns false when it did not end in time.
+// Runs `request` the way `mode` says and waits (bounded) until it has finished or failed (and,
+// queued, until its queue counted it as ended). Returns false when it did not end in time.
 bool runRequest(const std::shared_ptr<http::HTTPRequest>& request, RunMode mode,
                 std::chrono::milliseconds limit = std::chrono::seconds(60));
 

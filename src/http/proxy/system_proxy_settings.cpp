@@ -103,7 +103,11 @@ QMap<QString, QString> iniGroup(const QString& path, const QString& group) {
 SystemProxySources SystemProxySources::ofProcess() {
   SystemProxySources sources;
   sources.environment = QProcessEnvironment::systemEnvironment();
-  sources.gsettingsProgram = QStandardPaths::findExecutable(QStringLiteral("gsettings"));
+  // GNOME's settings belong to a desktop session: without a session bus there is none to read,
+  // and asking gsettings would only leave dconf's files in the user's home.
+  if (!sources.environment.value(QStringLiteral("DBUS_SESSION_BUS_ADDRESS")).isEmpty()) {
+    sources.gsettingsProgram = QStandardPaths::findExecutable(QStringLiteral("gsettings"));
+  }
   QString configHome = sources.environment.value(QStringLiteral("XDG_CONFIG_HOME"));
   if (configHome.isEmpty()) configHome = QDir::homePath() + QStringLiteral("/.config");
   sources.kdeConfigPath = configHome + QStringLiteral("/kioslaverc");

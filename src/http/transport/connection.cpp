@@ -2,6 +2,8 @@
 // certificate problems under the stream's TLS options, and the liveness check of idle sockets.
 #include "http/transport/connection.h"
 
+#include "http/transport/host_overrides.h"
+
 #include <QNetworkProxy>
 #include <QSslConfiguration>
 #include <QSslSocket>
@@ -51,7 +53,8 @@ QNetworkProxy socketProxy(const Endpoint& endpoint) {
   // SOCKS5 for any scheme; an HTTP proxy for https opens a CONNECT tunnel (RFC 9110 9.3.6).
   const auto type = endpoint.proxy.type == ProxySettings::Type::Socks5 ? QNetworkProxy::Socks5Proxy
                                                                         : QNetworkProxy::HttpProxy;
-  QNetworkProxy proxy(type, endpoint.proxy.host, endpoint.proxy.port);
+  QNetworkProxy proxy(type, HostOverrides::connectHost(endpoint.proxy.host, endpoint.proxy.port),
+                      endpoint.proxy.port);
   if (type == QNetworkProxy::Socks5Proxy && !endpoint.proxy.user.isEmpty()) {
     proxy.setUser(endpoint.proxy.user);
     proxy.setPassword(endpoint.proxy.password);
@@ -63,7 +66,8 @@ QNetworkProxy socketProxy(const Endpoint& endpoint) {
 
 bool Endpoint::operator==(const Endpoint& other) const {
   return scheme == other.scheme && host.compare(other.host, Qt::CaseInsensitive) == 0 &&
-         port == other.port && proxy == other.proxy && (!isTls() || tls == other.tls);
+         port == other.port && address == other.address && proxy == other.proxy &&
+         (!isTls() || tls == other.tls);
 }
 
 Connection::Connection(Endpoint endpoint)
@@ -85,12 +89,15 @@ QSslSocket* Connection::tlsSocket() const {
 
 void Connection::connect() {
   if (endpoint_.usesAbsoluteForm()) {
-    socket_->connectToHost(endpoint_.proxy.host, endpoint_.proxy.port);
+    socket_->connectToHost(HostOverrides::connectHost(endpoint_.proxy.host, endpoint_.proxy.port),
+                           endpoint_.proxy.port);
     return;
   }
+  // Where the socket goes: the overriding address, else the host itself.
+  const QString& address = endpoint_.address.isEmpty() ? endpoint_.host : endpoint_.address;
   QSslSocket* tls = tlsSocket();
   if (tls == nullptr) {
-    socket_->connectToHost(endpoint_.host, endpoint_.port);
+    socket_->connectToHost(address, endpoint_.port);
     return;
   }
   const TlsOptions& options = endpoint_.tls;
@@ -105,11 +112,14 @@ void Connection::connect() {
   tls->setSslConfiguration(config);
   if (endpoint_.usesTunnel()) {
     // A plain connection to the proxy first; TLS starts once the tunnel is open.
-    socket_->connectToHost(endpoint_.proxy.host, endpoint_.proxy.port);
+    socket_->connectToHost(HostOverrides::connectHost(endpoint_.proxy.host, endpoint_.proxy.port),
+                           endpoint_.proxy.port);
     return;
   }
-  if (!options.peerName.isEmpty()) tls->setPeerVerifyName(options.peerName);
-  tls->connectToHostEncrypted(endpoint_.host, endpoint_.port);
+  // The server is named by its host (server name indication, certificate check) even when the
+  // socket connects to an overriding address.
+  const QString peerName = options.peerName.isEmpty() ? endpoint_.host : options.peerName;
+  tls->connectToHostEncrypted(address, endpoint_.port, peerName);
 }
 
 void Connection::startTlsInTunnel() {

@@ -21,6 +21,7 @@ struct Endpoint {
   QString scheme;  // "http" or "https", lower case
   QString host;
   quint16 port = 0;
+  QString address;  // where the socket connects for host (HostOverrides); empty: host itself
   ProxySettings proxy;
   TlsOptions tls;  // compared for https only
 

@@ -3,6 +3,7 @@
 #include "http/transport/exchange.h"
 
 #include "http/transport/connection_pool.h"
+#include "http/transport/host_overrides.h"
 #include "http/transport/read_buffer_pool.h"
 
 #include <QSslSocket>
@@ -52,6 +53,7 @@ bool Exchange::prepareHead() {
   endpoint_.scheme = url.scheme().toLower();
   endpoint_.host = url.host();
   endpoint_.port = static_cast<quint16>(url.port(endpoint_.isTls() ? 443 : 80));
+  endpoint_.address = HostOverrides::connectHost(endpoint_.host, endpoint_.port);
   endpoint_.proxy = config_.proxy;
   endpoint_.tls = config_.tls;
 

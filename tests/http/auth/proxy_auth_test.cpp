@@ -89,6 +89,7 @@ TEST_F(ProxyAuthTest, TheDelegateSuppliesProxyCredentialsAndLaterRequestsReuseTh
   auto delegate = std::make_shared<authtest::CredentialsDelegate>();
   delegate->user = "alice";
   delegate->password = "wonderland";
+  const size_t beforeFirst = proxy_->accessLog().size();
   auto first = viaProxy(ApacheServer::Scheme::Digest);
   first->setDelegate(delegate);
   first->startAsynchronous();
@@ -97,6 +98,8 @@ TEST_F(ProxyAuthTest, TheDelegateSuppliesProxyCredentialsAndLaterRequestsReuseTh
   EXPECT_EQ(delegate->proxyAsked, 1);
   EXPECT_EQ(delegate->asked, 0);
 
+  // The proxy writes its line after answering: wait for the first request's before counting.
+  waitForLog(beforeFirst, "200 user=alice", 1);
   const size_t before = proxy_->accessLog().size();
   auto second = viaProxy(ApacheServer::Scheme::Digest);
   second->startSynchronous();

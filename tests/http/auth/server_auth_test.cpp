@@ -203,3 +203,32 @@ TEST_F(ServerAuthTest, ADelegateThatGivesUpFailsTheRequest) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SessionStoreTest, ClearingTheSessionForgetsServerCredentialsButKeepsProxyOnes) {
+  HTTPRequest::clearSessionCredentials();
+  http::auth::SessionCredentials server;
+  server.credentials = {{"Username", "alice"}, {"Password", "wonderland"}};
+  server.url = QUrl("http://127.0.0.1:1/x");
+  HTTPRequest::storeAuthenticationCredentialsInSessionStore(server);
+  http::auth::SessionCredentials proxy;
+  proxy.credentials = {{"Username", "bob"}, {"Password", "builder"}};
+  proxy.host = "127.0.0.1";
+  proxy.port = 3128;
+  HTTPRequest::storeProxyAuthenticationCredentialsInSessionStore(proxy);
+  // Storing the very same dictionary again replaces its entry; an equal copy made anew adds one.
+  HTTPRequest::storeAuthenticationCredentialsInSessionStore(server);
+  EXPECT_EQ(HTTPRequest::sessionCredentialsStore().size(), 1u);
+  HTTPRequest::removeAuthenticationCredentialsFromSessionStore(
+      QVariantMap{{"Username", "alice"}, {"Password", "wonderland"}});
+  EXPECT_EQ(HTTPRequest::sessionCredentialsStore().size(), 1u) << "removal is by identity, not content";
+
+  HTTPRequest::clearSession();
+  EXPECT_TRUE(HTTPRequest::sessionCredentialsStore().empty());
+  ASSERT_EQ(HTTPRequest::sessionProxyCredentialsStore().size(), 1u);
+  EXPECT_EQ(HTTPRequest::sessionProxyCredentialsStore().front()->host, "127.0.0.1");
+  HTTPRequest::clearSessionCredentials();
+}
+
+}  // namespace
