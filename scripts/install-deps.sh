@@ -20,6 +20,11 @@ packages=(
   shared-mime-info
   # web page archiving: a real browser judges saved pages; libxml2's xmllint and wget to compare
   chromium libxml2-utils wget
+  # authentication: the Secret Service client library; apache2 with Basic, Digest and NTLM (GSSAPI
+  # with gss-ntlmssp) as test peer, gnome-keyring in a private D-Bus session as the credential store
+  libsecret-1-dev apache2 apache2-utils libapache2-mod-auth-gssapi gss-ntlmssp gnome-keyring dbus-daemon dbus-bin
+  # peak memory in the upload benchmark (/usr/bin/time -v)
+  time
   # cookies: public suffix list and its library
   libpsl-dev publicsuffix
   # proxies for tests (HTTP with Basic/Digest/NTLM, SOCKS5 without and with a password)

@@ -3,6 +3,7 @@
 #include "http/http_request.h"
 
 #include "compression/data_decompressor.h"
+#include "http/auth/http_authentication.h"
 #include "http/request_class_state.h"
 #include "http/transport/body_stream.h"
 #include "http/transport/http_stream.h"
@@ -43,6 +44,8 @@ HTTPRequest::HTTPRequest(const QUrl& url) : url_(url) {
 
 HTTPRequest::~HTTPRequest() {
   authenticationNeeded_ = 0;
+  requestAuthentication_.reset();
+  proxyAuthentication_.reset();
   requestMessage_.reset();
   cancelLoad();
   discardTemporaryUploadFiles();
@@ -153,9 +156,15 @@ QUrl HTTPRequest::url() const {
 void HTTPRequest::setURL(const QUrl& newURL) {
   std::lock_guard lock(cancelledLock_);
   if (newURL == url_) return;
+  const QUrl previous = url_;
   url_ = newURL;
   // The message and any authentication objects belong to the old URL: rebuild them.
   requestMessage_.reset();
+  requestAuthentication_.reset();
+  proxyAuthentication_.reset();
+  credentialsSuppliedForURL_ = false;
+  // Credentials applied for one origin are never re-applied to another.
+  if (!sameOriginForCredentials(previous, url_)) requestCredentials_.clear();
   redirectURL_.clear();
 }
 
@@ -284,11 +293,5 @@ void HTTPRequest::setShouldUpdateNetworkActivityIndicator(bool update) {
 
 // ---- Hooks this engine leaves empty ------------------------------------------------------------
 
-void HTTPRequest::applyAuthorizationHeader() {}
-void HTTPRequest::attemptToApplyCredentialsAndResume() {
-  // Without a credential store there is nothing to apply: the challenge stands as the answer.
-  authenticationNeeded_ = 0;
-  failWithError(AuthenticationError());
-}
 
 }  // namespace http

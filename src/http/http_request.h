@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 class QFile;
 class QNetworkCookie;
@@ -41,6 +42,10 @@ namespace compression {
 class DataDecompressor;
 }
 
+namespace http::auth {
+class HttpAuthentication;
+struct SessionCredentials;
+}  // namespace http::auth
 namespace http::proxy {
 struct ProxyEntry;
 }
@@ -49,6 +54,10 @@ namespace http {
 
 class CacheDelegate;
 struct ConnectionRecord;
+
+// True when credentials given for `a` may be sent to `b`: same scheme, host and port (the
+// scheme's default port when none is written).
+bool sameOriginForCredentials(const QUrl& a, const QUrl& b);
 
 // Text encodings, numbered as the platform numbers them (0 = none given).
 using StringEncoding = quint64;
@@ -204,6 +213,54 @@ class HTTPRequest : public platform::Operation {
   void incrementDownloadSizeBy(qint64 length);
   void incrementUploadSizeBy(qint64 length);
   void removeUploadProgressSoFar();
+
+  // ---- Authentication ------------------------------------------------------------------------
+  // Sets "Authorization" to Basic with these credentials and the scheme to "Basic".
+  void addBasicAuthenticationHeader(const QString& username, const QString& password);
+  // Called by the delegate (any thread) after it set username/password (or the proxy ones):
+  // the request answers its challenge with them on its own thread.
+  void retryUsingSuppliedCredentials();
+  // Called by the delegate to give up: the request fails with "Authentication needed".
+  void cancelAuthentication();
+  // Credentials from the URL, the main request, the request and (for servers only when
+  // useKeychainPersistence, for proxies always) the system store; empty when none are complete.
+  QVariantMap findCredentials();
+  QVariantMap findProxyCredentials();
+  // Puts `credentials` on the outgoing message with the current authentication object and
+  // records them (system store, session store, requestCredentials / proxyCredentials).
+  bool applyCredentials(const QVariantMap& credentials);
+  bool applyProxyCredentials(const QVariantMap& credentials);
+  // The session entry that serves this request, if any.
+  std::shared_ptr<const auth::SessionCredentials> findSessionAuthenticationCredentials() const;
+  std::shared_ptr<const auth::SessionCredentials> findSessionProxyAuthenticationCredentials() const;
+  void saveCredentialsToKeychain(const QVariantMap& credentials);
+  void saveProxyCredentialsToKeychain(const QVariantMap& credentials);
+  // This platform has no credentials dialog.
+  bool showAuthenticationDialog() const { return false; }
+  bool showProxyAuthenticationDialog() const { return false; }
+
+  // The process-wide session stores (copies of the entries, in order).
+  static std::vector<std::shared_ptr<const auth::SessionCredentials>> sessionCredentialsStore();
+  static std::vector<std::shared_ptr<const auth::SessionCredentials>> sessionProxyCredentialsStore();
+  static void storeAuthenticationCredentialsInSessionStore(const auth::SessionCredentials& entry);
+  static void storeProxyAuthenticationCredentialsInSessionStore(const auth::SessionCredentials& entry);
+  // Remove the first entry holding the very same credentials dictionary (not an equal one).
+  static void removeAuthenticationCredentialsFromSessionStore(const QVariantMap& credentials);
+  static void removeProxyAuthenticationCredentialsFromSessionStore(const QVariantMap& credentials);
+  // Empties both session stores.
+  static void clearSessionCredentials();
+  // The system credential store, by protection space.
+  static void saveCredentials(const QVariantMap& credentials, const QString& host, int port,
+                              const QString& protocol, const QString& realm);
+  static void saveCredentialsForProxy(const QVariantMap& credentials, const QString& host, int port,
+                                      const QString& realm);
+  static QVariantMap savedCredentialsForHost(const QString& host, int port, const QString& protocol,
+                                             const QString& realm);
+  static QVariantMap savedCredentialsForProxy(const QString& host, int port, const QString& protocol,
+                                              const QString& realm);
+  static void removeCredentialsForHost(const QString& host, int port, const QString& protocol,
+                                       const QString& realm);
+  static void removeCredentialsForProxy(const QString& host, int port, const QString& realm);
 
   // ---- Class-wide settings and utilities -----------------------------------------------------
   static double defaultTimeOutSeconds();
@@ -477,6 +534,26 @@ class HTTPRequest : public platform::Operation {
   bool retryUsingNewConnection();
   void cancelLoad();
   void setCancelledFlag();
+  // Authentication
+  struct AuthSide;
+  AuthSide authSide(bool proxy);
+  void answerChallenge(bool proxy);
+  void attemptToApplyProxyCredentialsAndResume();
+  bool willAskDelegateForCredentials();
+  bool willAskDelegateForProxyCredentials();
+  void askDelegateForCredentials();
+  void askDelegateForProxyCredentials();
+  void failAuthentication();
+  void restartForAuthentication();
+  bool applyCredentialsFor(bool proxy, const QVariantMap& credentials);
+  QByteArray authenticationTarget(bool proxy) const;
+  QByteArray authenticationMethod(bool proxy) const;
+  bool mayUseRequestCredentials() const;
+  void storeBasicCredentialsAfterSuccess();
+  QString questionKey(bool proxy) const;
+  bool waitForQuestion(bool proxy);
+  void noteQuestion(bool proxy);
+  void releaseAuthenticationWaiters();
   // Callbacks
   enum class Recipient { Delegate, Queue, UploadProgress, DownloadProgress };
   RecipientField recipientField(Recipient which);
@@ -568,6 +645,11 @@ class HTTPRequest : public platform::Operation {
   bool didCreateCompressedPostBodyFile_ = false;  // compressedPostBodyFilePath is ours to remove
   std::shared_ptr<const transport::ClientIdentity> clientIdentity_;  // null: none
 
+  // Authentication state (see request_authentication.cpp)
+  std::shared_ptr<auth::HttpAuthentication> requestAuthentication_;  // from the last 401
+  std::shared_ptr<auth::HttpAuthentication> proxyAuthentication_;    // from the last 407
+  int authenticationRestarts_ = 0;        // restarts to answer challenges (bounded)
+  bool credentialsSuppliedForURL_ = false;  // the delegate supplied username/password for url_
   // Throttling state (the request's thread)
   std::shared_ptr<platform::Timer> throttleWakeTimer_;  // resumes a paused stream on time
   bool throttlePaused_ = false;             // the stream is off its loop because of the limit

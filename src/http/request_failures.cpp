@@ -2,6 +2,7 @@
 // retry on a new connection, the status timer and time-outs, cancellation and the failure path.
 #include "http/http_request.h"
 
+#include "http/auth/http_authentication.h"
 #include "http/cache_delegate.h"
 #include "http/request_class_state.h"
 #include "http/transport/body_stream.h"
@@ -225,6 +226,9 @@ void HTTPRequest::markAsFinished() {
   auto keepAlive = self();
   std::lock_guard lock(cancelledLock_);
   requestMessage_.reset();
+  requestAuthentication_.reset();
+  proxyAuthentication_.reset();
+  releaseAuthenticationWaiters();
   discardTemporaryUploadFiles();
   const bool wasFinished = finished_;
   const bool wasExecuting = inProgress_;

@@ -99,6 +99,7 @@ void HTTPRequest::readResponseHeaders() {
 
   if (responseStatusCode_ == 401) authenticationNeeded_ = 1;
   else if (responseStatusCode_ == 407) authenticationNeeded_ = 2;
+  if (authenticationNeeded_ == 0) storeBasicCredentialsAfterSuccess();
 
   parseStringEncodingFromHeaders();
 

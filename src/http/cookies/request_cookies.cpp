@@ -95,12 +95,6 @@ void HTTPRequest::addSessionCookie(const QNetworkCookie& cookie) {
   list->append(cookie);
 }
 
-void HTTPRequest::clearServerSessionCredentials() {
-  std::lock_guard lock(classState().sessionCredentialsLock);
-  // Hook for the server session credential store of the authentication code: it empties that
-  // store here. Until the store exists there is nothing to forget.
-}
-
 void HTTPRequest::clearSession() {
   clearServerSessionCredentials();
   setSessionCookies({});

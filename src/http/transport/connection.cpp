@@ -45,7 +45,9 @@ bool isRootProblem(QSslError::SslError e) {
 }
 
 QNetworkProxy socketProxy(const Endpoint& endpoint) {
-  if (!endpoint.proxy.isSet() || endpoint.usesAbsoluteForm()) {
+  // Tunnels through HTTP proxies are opened by the exchange itself, so that a 407 answer to
+  // CONNECT reaches the engine like any other response.
+  if (!endpoint.proxy.isSet() || endpoint.usesAbsoluteForm() || endpoint.usesTunnel()) {
     return QNetworkProxy(QNetworkProxy::NoProxy);
   }
   // SOCKS5 for any scheme; an HTTP proxy for https opens a CONNECT tunnel (RFC 9110 9.3.6).
@@ -108,10 +110,24 @@ void Connection::connect() {
     config.setPrivateKey(options.clientIdentity->key);
   }
   tls->setSslConfiguration(config);
+  if (endpoint_.usesTunnel()) {
+    // A plain connection to the proxy first; TLS starts once the tunnel is open.
+    socket_->connectToHost(HostOverrides::connectHost(endpoint_.proxy.host, endpoint_.proxy.port),
+                           endpoint_.proxy.port);
+    return;
+  }
   // The server is named by its host (server name indication, certificate check) even when the
   // socket connects to an overriding address.
   const QString peerName = options.peerName.isEmpty() ? endpoint_.host : options.peerName;
   tls->connectToHostEncrypted(address, endpoint_.port, peerName);
+}
+
+void Connection::startTlsInTunnel() {
+  tunnelOpen_ = true;
+  QSslSocket* tls = tlsSocket();
+  const QString& name = endpoint_.tls.peerName;
+  tls->setPeerVerifyName(name.isEmpty() ? endpoint_.host : name);
+  tls->startClientEncryption();
 }
 
 bool Connection::acceptsTlsErrors(const QList<QSslError>& errors) const {
@@ -145,7 +161,10 @@ bool Connection::isAlive() const {
   if (socket_->state() != QAbstractSocket::ConnectedState || socket_->bytesAvailable() > 0) {
     return false;
   }
-  if (QSslSocket* tls = tlsSocket(); tls != nullptr && !tls->isEncrypted()) return false;
+  const bool waitsForTunnel = endpoint_.usesTunnel() && !tunnelOpen_;
+  if (QSslSocket* tls = tlsSocket(); tls != nullptr && !waitsForTunnel && !tls->isEncrypted()) {
+    return false;
+  }
   const auto fd = static_cast<int>(socket_->socketDescriptor());
   if (fd < 0) return false;
   // Peek without waiting: an idle connection has nothing to read. 0 means the peer closed it,

@@ -31,6 +31,11 @@ struct Endpoint {
   bool usesAbsoluteForm() const {
     return !isTls() && proxy.isSet() && proxy.type == ProxySettings::Type::Http;
   }
+  // True for https through an HTTP proxy: the connection goes to the proxy, which opens a
+  // tunnel to the server on a CONNECT request (RFC 9110 section 9.3.6); TLS starts inside it.
+  bool usesTunnel() const {
+    return isTls() && proxy.isSet() && proxy.type == ProxySettings::Type::Http;
+  }
   bool operator==(const Endpoint& other) const;
 };
 
@@ -67,6 +72,13 @@ class Connection {
   void setReceiveLimited(bool limited);
   bool wasReceiveLimited() const { return everLimited_; }
 
+  // Tunnelled connections: whether the proxy opened the tunnel (and TLS may start in it). A
+  // connection whose CONNECT was refused (407) stays with the proxy and may try again.
+  bool tunnelOpen() const { return tunnelOpen_; }
+  // The proxy answered CONNECT with success: starts the TLS handshake with the server inside
+  // the tunnel (encrypted() or errorOccurred() follow).
+  void startTlsInTunnel();
+
   // How many exchanges this connection has carried to their end.
   int completedExchanges() const { return completedExchanges_; }
   void countCompletedExchange() { ++completedExchanges_; }
@@ -76,6 +88,7 @@ class Connection {
   QTcpSocket* socket_;          // owned; deleted later on the I/O thread
   int completedExchanges_ = 0;  // exchanges carried to their end
   bool everLimited_ = false;    // setReceiveLimited(true) was called
+  bool tunnelOpen_ = false;     // usesTunnel(): the proxy accepted CONNECT
 };
 
 }  // namespace http::transport

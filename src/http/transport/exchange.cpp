@@ -93,6 +93,17 @@ bool Exchange::prepareHead() {
     // HTTP/1.0 connections close after each response unless asked to stay (RFC 9112 9.3).
     head.headers.append("Connection", "keep-alive");
   }
+  if (endpoint_.usesTunnel()) {
+    // The CONNECT request carries the proxy's credentials and the Host of the server.
+    const QByteArray target = (endpoint_.host.contains(QLatin1Char(':')) ? '[' + endpoint_.host.toUtf8() + ']'
+                                                                         : endpoint_.host.toUtf8()) +
+                              ':' + QByteArray::number(endpoint_.port);
+    connectHead_ = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n";
+    if (head.headers.contains("Proxy-Authorization")) {
+      connectHead_ += "Proxy-Authorization: " + head.headers.value("Proxy-Authorization") + "\r\n";
+    }
+    connectHead_ += "\r\n";
+  }
   if (endpoint_.isTls() && endpoint_.proxy.isSet()) {
     // Credentials for a proxy must not travel inside the tunnel to the origin server.
     head.headers.remove("Proxy-Authorization");
@@ -118,7 +129,9 @@ void Exchange::start() {
   if (connection_) {
     channel_->setReusedConnection(true);
     attach();
-    onConnected();
+    // A connection the proxy refused a tunnel on asks again, with this exchange's credentials.
+    if (endpoint_.usesTunnel() && !connection_->tunnelOpen()) openTunnel();
+    else onConnected();
     return;
   }
   connection_ = std::make_unique<Connection>(endpoint_);
@@ -129,6 +142,9 @@ void Exchange::start() {
 
 void Exchange::attach() {
   QTcpSocket* socket = connection_->socket();
+  if (endpoint_.usesTunnel()) {
+    QObject::connect(socket, &QTcpSocket::connected, socket, [this] { openTunnel(); });
+  }
   if (QSslSocket* tls = connection_->tlsSocket()) {
     QObject::connect(tls, &QSslSocket::encrypted, socket, [this] { onConnected(); });
     QObject::connect(tls, &QSslSocket::sslErrors, socket,
@@ -152,6 +168,36 @@ void Exchange::onConnected() {
   writeBody();
   // A reused connection may already hold the peer's close or bytes; read what is there.
   if (connection_ && connection_->socket()->bytesAvailable() > 0) onReadyRead();
+}
+
+void Exchange::openTunnel() {
+  if (state_ != State::Idle && state_ != State::Connecting) return;
+  state_ = State::Tunneling;
+  // The proxy's answer is read as a response to CONNECT: a body only when it has framing.
+  parser_ = ResponseParser(false);
+  write(connectHead_, false);
+}
+
+bool Exchange::onTunnelAnswer(bool leftover) {
+  const int status = parser_.head().statusCode;
+  if (status >= 200 && status < 300) {
+    if (leftover || connection_->socket()->bytesAvailable() > 0) {
+      fail(TransportErrorCode::ProtocolError,
+           QStringLiteral("The proxy %1:%2 sent bytes after opening the tunnel")
+               .arg(endpoint_.proxy.host)
+               .arg(endpoint_.proxy.port));
+      return false;
+    }
+    parser_ = ResponseParser(config_.head.method == "HEAD");
+    segments_.clear();
+    state_ = State::Connecting;
+    connection_->startTlsInTunnel();
+    return false;
+  }
+  // Refused (407 and others): the proxy's answer is the response of this exchange.
+  state_ = State::Exchanging;
+  bodyDone_ = true;  // the request itself was never sent
+  return true;
 }
 
 void Exchange::onTlsErrors(const QList<QSslError>& errors) {
@@ -249,7 +295,7 @@ void Exchange::onBytesWritten(qint64 bytes) {
 }
 
 void Exchange::onReadyRead() {
-  if (state_ != State::Exchanging) return;
+  if (state_ != State::Exchanging && state_ != State::Tunneling) return;
   QTcpSocket* socket = connection_->socket();
   std::vector<BodyPiece> pieces;
   while (socket->bytesAvailable() > 0) {
@@ -270,6 +316,16 @@ void Exchange::onReadyRead() {
     }
     const bool newHead = parser_.headComplete() && !hadHead;
     const bool leftover = consumed < data.size();
+    if (state_ == State::Tunneling) {
+      if (!parser_.headComplete()) {
+        ReadBufferPool::give(std::move(data));
+        continue;
+      }
+      if (!onTunnelAnswer(leftover || !pieces.empty())) {
+        ReadBufferPool::give(std::move(data));
+        return;
+      }
+    }
     // Drop this reference before the hand-over, so that the consumer holds the only one and
     // can give the buffer back for reuse (or give it back now when no body lies in it).
     ReadBufferPool::give(std::move(data));
@@ -297,6 +353,15 @@ void Exchange::onSocketError(QAbstractSocket::SocketError socketError) {
   auto underlying =
       platform::Error::make(kSocketErrorDomain, static_cast<qint64>(socketError),
                             socket->errorString());
+  if (state_ == State::Tunneling) {
+    fail(TransportErrorCode::ConnectFailed,
+         QStringLiteral("The proxy %1:%2 did not open a tunnel to %3: %4")
+             .arg(endpoint_.proxy.host)
+             .arg(endpoint_.proxy.port)
+             .arg(where(), socket->errorString()),
+         underlying);
+    return;
+  }
   if (state_ == State::Connecting) {
     const bool tlsStage = connection_->tlsSocket() != nullptr &&
                           (isTlsError(socketError) || !tlsProblems_.isEmpty() ||

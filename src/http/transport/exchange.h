@@ -54,6 +54,7 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
   enum class State {
     Idle,        // not started
     Connecting,  // TCP connect, proxy negotiation, TLS handshake
+    Tunneling,   // CONNECT sent to an HTTP proxy, its answer being read
     Exchanging,  // sending the request and reading the response (both may overlap)
     Done,        // the response ended; the connection is pooled or closed
     Failed,      // failed or abandoned; the connection is closed
@@ -67,6 +68,12 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
   bool prepareHead();
   void attach();
   void onConnected();
+  // The connection to the proxy is up: asks it for the tunnel.
+  void openTunnel();
+  // The head of the proxy's answer to CONNECT arrived: TLS starts in the tunnel (2xx), or the
+  // answer becomes this exchange's response (a 407 the engine answers). False when the
+  // exchange stops here.
+  bool onTunnelAnswer(bool leftover);
   void onTlsErrors(const QList<QSslError>& errors);
   void writeBody();
   // Reads the body again after `delay` (a throttled body asked to wait).
@@ -89,6 +96,7 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
   std::unique_ptr<Connection> connection_;  // owned while the exchange runs
   ResponseParser parser_;
   QByteArray wireHead_;                     // the request head as sent
+  QByteArray connectHead_;                  // the CONNECT request of a tunnel (with proxy credentials)
   bool chunkedBody_ = false;                // body sent with chunked coding (no Content-Length)
   qint64 bodyRemaining_ = 0;                // Content-Length bytes still to send
   bool bodyDone_ = true;                    // the whole body was handed to the socket
