@@ -30,9 +30,7 @@ packages=(
   # proxies for tests (HTTP with Basic/Digest/NTLM, SOCKS5 without and with a password)
   squid dante-server microsocks
   # PAC scripts (QJSEngine), GNOME proxy settings read headless in tests
-  qt6-declarative-dev libglib2.0-bin dconf-gsettings-backend gsettings-desktop-schemas dbus-daemon
-  # peak memory in the upload benchmark (/usr/bin/time -v)
-  time
+  qt6-declarative-dev libglib2.0-bin dconf-gsettings-backend gsettings-desktop-schemas
   # the object store of the cloud storage tests (S3 and token-auth protocols) and its own client
   swift swift-proxy swift-object swift-container swift-account memcached python3-swiftclient
 )
