@@ -396,7 +396,8 @@ QByteArray DownloadCache::cachedResponseDataForURL(const QUrl& url) {
 QDateTime DownloadCache::expiryDateForRequest(const http::HTTPRequest& request, double maxAge) {
   const std::optional<platform::StringMap>& headers = request.responseHeaders();
   if (headers && shouldRespectCacheControlHeaders() && requiresRevalidation(*headers)) {
-    return QDateTime::currentDateTimeUtc();
+    // Already past, so that no later reading within the same millisecond finds it current.
+    return QDateTime::currentDateTimeUtc().addSecs(-1);
   }
   return http::HTTPRequest::expiryDateForRequest(request, maxAge);
 }

@@ -458,10 +458,15 @@ void HTTPRequest::answerChallenge(bool proxy) {
       readStream_ ? readStream_->responseHead() : std::nullopt;
 
   if (!side.authentication) {
-    if (head) side.authentication = HttpAuthentication::fromResponse(status, head->headers);
+    QString whyNot;
+    if (head) side.authentication = HttpAuthentication::fromResponse(status, head->headers, &whyNot);
     if (!side.authentication) {
       cancelLoad();
-      failWithError(credentialsError("Failed to get authentication object from response headers"));
+      // Only schemes we do not speak (a store's own token scheme, say): authentication is
+      // needed and cannot be given.
+      failWithError(whyNot == HttpAuthentication::kNothingToAnswer
+                        ? AuthenticationError()
+                        : credentialsError("Failed to get authentication object from response headers"));
       return;
     }
     side.scheme = side.authentication->method();

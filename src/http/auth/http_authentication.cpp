@@ -8,6 +8,8 @@
 
 #include <QRandomGenerator>
 
+#include <algorithm>
+
 namespace http::auth {
 namespace {
 
@@ -76,7 +78,12 @@ std::shared_ptr<HttpAuthentication> HttpAuthentication::fromResponse(
   for (const AuthChallenge& c : *challenges) {
     if (rank(c) > 0 && (!best || rank(c) > rank(*best))) best = &c;
   }
-  if (!best) return fail(QStringLiteral("no challenge that can be answered"));
+  if (!best) {
+    const bool known = std::any_of(challenges->begin(), challenges->end(), [](const AuthChallenge& c) {
+      return c.is("NTLM") || c.is("Digest") || c.is("Basic");
+    });
+    return fail(known ? QStringLiteral("no usable challenge") : kNothingToAnswer);
+  }
   std::shared_ptr<HttpAuthentication> object(new HttpAuthentication);
   object->proxy_ = status == 407;
   if (!object->takeChallenge(*best)) return fail(QStringLiteral("unusable challenge"));

@@ -44,6 +44,10 @@ class HttpAuthentication {
   // fields of `headers`. Null, with the reason in `whyNot`, when the fields are malformed or
   // offer nothing usable (an unknown algorithm, a Digest challenge without nonce, only
   // qop=auth-int, an NTLM challenge message that is not one).
+  // `whyNot` when the fields are well formed but name only schemes we do not speak
+  // (no Basic, Digest or NTLM at all): the server wants something this engine cannot give, which is a refusal (code 3), not
+  // a fault in the challenge.
+  static inline const QString kNothingToAnswer = QStringLiteral("no challenge that can be answered");
   static std::shared_ptr<HttpAuthentication> fromResponse(int status,
                                                           const transport::HeaderList& headers,
                                                           QString* whyNot = nullptr);

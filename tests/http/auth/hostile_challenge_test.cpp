@@ -46,6 +46,7 @@ TEST(HostileChallengeTest, FailsWithAnErrorAfterBoundedAttempts) {
       {"unknown algorithm", [](int, auto&) { return challenge("Digest realm=r, nonce=n, algorithm=SHA-512-256"); }, 7, 1},
       {"missing nonce", [](int, auto&) { return challenge("Digest realm=r, qop=auth"); }, 7, 1},
       {"only auth-int", [](int, auto&) { return challenge("Digest realm=r, nonce=n, qop=auth-int"); }, 7, 1},
+      {"only a scheme this engine does not speak", [](int, auto&) { return challenge("Swift realm=\"store\""); }, 3, 1},
       {"NTLM challenge message pointing outside itself",
        [](int n, auto&) { return challenge(n == 1 ? QByteArray("NTLM") : ntlmChallengeMessage(true)); }, 3, 2},
       {"NTLM server that never accepts",
