@@ -418,6 +418,20 @@ class HTTPRequest : public platform::Operation {
   void checkRequestStatus();
   bool shouldTimeOut() const;
   bool retryUsingNewConnection();
+  // Tears down a timed-out attempt so the retry starts consistent: the stalled connection and
+  // its record are dropped, download files flushed and closed, and a resumable download asks
+  // for the bytes after those really on disk (anything else starts from nothing).
+  void prepareRetryAfterTimeOut();
+  // Removes the connection record in use from the pool and closes its connection.
+  void dropConnectionRecord();
+  // Flushes and closes the download files of this attempt; false when buffered bytes could not
+  // be written.
+  bool closeDownloadOutputs();
+  // The failure of a finished download whose file size disagrees with what the response
+  // announced (Content-Range total or Content-Length); null when it agrees or nothing was said.
+  platform::ErrorPtr downloadSizeError(qint64 fileSize) const;
+  // True when this attempt appends to a partial file of an earlier one (the server resumed).
+  bool resumedIntoPartialFile() const;
   void cancelLoad();
   void markAsFinished();
   void setCancelledFlag();

@@ -54,6 +54,47 @@ bool HTTPRequest::retryUsingNewConnection() {
   return true;
 }
 
+void HTTPRequest::prepareRetryAfterTimeOut() {
+  // The stalled connection is given up for good: its socket closed, its record out of the pool.
+  connectionCanBeReused_ = false;
+  const bool inflatingToFile = inflatedFileDownloadOutputStream_ != nullptr;
+  const bool flushed = closeDownloadOutputs();
+  willRetryRequest_ = true;
+  cancelLoad();
+  willRetryRequest_ = false;
+  dropConnectionRecord();
+  // A file inflated on the fly cannot continue where the raw bytes stopped, and a file that
+  // could not be flushed holds an unknown part: both start again from nothing.
+  dataDecompressor_.reset();
+  if (!flushed || inflatingToFile) removeTemporaryDownloadFile();
+  if (error_) return;
+
+  // Resume from what is really on disk; a fresh attempt asks for the whole body.
+  partialDownloadSize_ = 0;
+  updatePartialDownloadSize();
+  if (error_) return;
+  if (partialDownloadSize_ != 0) {
+    const QString range = QStringLiteral("bytes=%1-").arg(partialDownloadSize_);
+    addRequestHeader(QStringLiteral("Range"), range);
+    if (requestMessage_) requestMessage_->headers.set("Range", range.toLatin1());
+  } else if (allowResumeForFileDownloads_) {
+    requestHeaders_.remove(QStringLiteral("Range"));
+    if (requestMessage_) requestMessage_->headers.remove("Range");
+  }
+}
+
+void HTTPRequest::dropConnectionRecord() {
+  RequestClassState& state = classState();
+  std::lock_guard lock(state.connectionsLock);
+  if (!connectionInfo_) return;
+  connectionInfo_->request.reset();
+  if (connectionInfo_->stream) connectionInfo_->stream->close();
+  connectionInfo_->stream.reset();
+  std::erase(state.persistentConnectionsPool, connectionInfo_);
+  transport::HttpStream::closeIdleConnections(connectionInfo_->id);
+  connectionInfo_.reset();
+}
+
 // ---- Status timer and time-outs ---------------------------------------------------------------
 
 void HTTPRequest::setStatusTimer(const std::shared_ptr<platform::Timer>& timer) {
@@ -98,12 +139,9 @@ void HTTPRequest::checkRequestStatus() {
   }
 
   if (retryCount_ < numberOfTimesToRetryOnTimeout_) {
-    updatePartialDownloadSize();
-    if (partialDownloadSize_ != 0 && requestMessage_) {
-      requestMessage_->headers.set("Range", QByteArray("bytes=") + QByteArray::number(partialDownloadSize_) + '-');
-    }
     ++retryCount_;
-    unscheduleReadStream();
+    prepareRetryAfterTimeOut();
+    if (error_) return;  // the attempt's files could not be put in order
     lock.unlock();
     startRequest();
     return;
