@@ -141,12 +141,13 @@ void HTTPRequest::updatePartialDownloadSize() {
 
 platform::ErrorPtr HTTPRequest::finishDownloadFiles() {
   if (downloadDestinationPath_.isEmpty()) return nullptr;
-  if (needsRedirect_) {
-    // A redirect's own body is never a download: a resumable file waits for the next attempt,
-    // anything else is dropped.
+  if (needsRedirect_ || authenticationNeeded_ != 0) {
+    // A redirect or a challenge is never the download, and the destination changes only for a
+    // request that ends in success: a resumable file waits for the next attempt, anything else
+    // is dropped.
     fileDownloadOutputStream_.reset();
     inflatedFileDownloadOutputStream_.reset();
-    if (!(shouldRedirect_ && allowResumeForFileDownloads_)) {
+    if (!allowResumeForFileDownloads_) {
       removeTemporaryDownloadFile();
       removeTemporaryUncompressedDownloadFile();
     }

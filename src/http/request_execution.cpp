@@ -226,6 +226,9 @@ void HTTPRequest::startRequest() {
   contentLength_ = 0;
   responseHeaders_.reset();
   if (downloadDestinationPath_.isEmpty()) rawResponseData_ = QByteArray();
+  // A stream of an earlier attempt still attached (an authentication retry) is let go, so the
+  // count of running requests stays exact.
+  if (readStream_) destroyReadStream();
   readStreamIsScheduled_ = false;
 
   // The body, if any, streams from its file or from memory (compressed copies preferred).
@@ -466,9 +469,11 @@ void HTTPRequest::handleBytesAvailable() {
   totalBytesRead_ += static_cast<quint64>(count);
   lastActivityTime_ = Clock::now();
 
-  if (needsRedirect_ && shouldRedirect_ && allowResumeForFileDownloads_) {
-    return;  // a redirect's body never reaches a resumable file
-  }
+  // The body of a redirect or of an authentication challenge is not the resource: it reaches
+  // neither a data callback nor a download file (it would end up in the destination or inside
+  // a resumable partial file).
+  const bool notTheResource = (needsRedirect_ && shouldRedirect_) || authenticationNeeded_ != 0;
+  if (notTheResource && (dataGoesToCallback() || !downloadDestinationPath_.isEmpty())) return;
   if (dataGoesToCallback()) {
     const QByteArray data = inflateNow ? inflated : QByteArray(raw.constData(), count);
     auto request = self();

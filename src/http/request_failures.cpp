@@ -21,7 +21,10 @@ void HTTPRequest::handleStreamError() {
     return;
   }
   const transport::ErrorClass kind = transport::classifyError(underlying);
-  if (kind == transport::ErrorClass::ConnectionDropped && retryUsingNewConnection()) return;
+  // Only a reused idle connection that the peer dropped before answering is retried silently.
+  const bool droppedIdleConnection = kind == transport::ErrorClass::ConnectionDropped && readStream_ &&
+                                     readStream_->isReusedConnection();
+  if (droppedIdleConnection && retryUsingNewConnection()) return;
 
   QString description = QStringLiteral("A connection failure occurred");
   if (kind == transport::ErrorClass::TlsFailure) {
@@ -228,8 +231,11 @@ void HTTPRequest::failWithError(const platform::ErrorPtr& theError) {
         std::erase(state.persistentConnectionsPool, connectionInfo_);
       }
     }
-    destroyReadStream();
+    // The connection of a failed exchange is not trusted again.
+    connectionCanBeReused_ = false;
   }
+  // Whatever the failure, the stream stops: a kept connection stays open for its record.
+  destroyReadStream();
   if (connectionCanBeReused_ && connectionInfo_) {
     std::lock_guard connections(classState().connectionsLock);
     connectionInfo_->expires = Clock::now() + std::chrono::duration_cast<Clock::duration>(
