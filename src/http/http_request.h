@@ -496,6 +496,8 @@ class HTTPRequest : public platform::Operation {
   std::unique_ptr<QFile> inflatedFileDownloadOutputStream_;
   std::unique_ptr<QFile> postBodyWriteStream_;
   std::shared_ptr<const transport::ClientIdentity> clientIdentity_;  // null: none
+  // The caller's private loop while startSynchronous() runs (cancelledLock); null otherwise.
+  std::shared_ptr<platform::RunLoop> synchronousRunLoop_;
 };
 
 }  // namespace http

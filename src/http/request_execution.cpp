@@ -53,15 +53,34 @@ void HTTPRequest::startSynchronous() {
     willChangeValueForKey("isExecuting");
     inProgress_ = true;
     didChangeValueForKey("isExecuting");
+    synchronousRunLoop_ = platform::RunLoop::current(runLoopMode_);
   }
   if (!isCancelled() && !complete_) {
     main();
     // The stream and the status timer are served in the private mode only: nothing else queued
-    // for this thread runs until the request is complete.
-    while (!complete_) platform::RunLoop::runOnce(runLoopMode_);
+    // for this thread runs until the request has finished or failed. A request that is complete
+    // but waits (for a redirect the delegate must confirm, say) waits at most its time-out.
+    Clock::time_point waitingSince = Clock::now();
+    bool waiting = false;
+    while (!isFinished()) {
+      platform::RunLoop::runOnce(runLoopMode_, kStatusTimerInterval);
+      std::lock_guard lock(cancelledLock_);
+      if (finished_ || !complete_) {
+        waiting = false;
+        continue;
+      }
+      if (!waiting) waitingSince = Clock::now();
+      waiting = true;
+      const double waited = std::chrono::duration<double>(Clock::now() - waitingSince).count();
+      if (timeOutSeconds_ > 0 && waited > timeOutSeconds_) {
+        if (error_) markAsFinished();
+        else failWithError(RequestTimedOutError());
+      }
+    }
   }
   std::lock_guard lock(cancelledLock_);
   inProgress_ = false;
+  synchronousRunLoop_.reset();
 }
 
 void HTTPRequest::main() {

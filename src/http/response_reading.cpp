@@ -8,6 +8,7 @@
 #include "http/request_class_state.h"
 #include "http/string_encodings.h"
 #include "http/transport/http_stream.h"
+#include "platform/run_loop.h"
 #include "platform/threads.h"
 
 #include <QFile>
@@ -76,6 +77,26 @@ bool sameOrigin(const QUrl& a, const QUrl& b) {
   };
   return a.scheme().toLower() == b.scheme().toLower() && a.host().toLower() == b.host().toLower() &&
          defaultPort(a) == defaultPort(b);
+}
+
+// The URL a Location value names. Header values hold the bytes as received, one character per
+// byte; a server that sends non-ASCII bytes there means UTF-8 (RFC 3987), so they are read as
+// such and percent-encoded once. Bytes that are not UTF-8 are percent-encoded as they are.
+QUrl locationURL(const QString& value) {
+  const QByteArray raw = value.toLatin1();
+  const QString text = QString::fromUtf8(raw);
+  if (text.toUtf8() == raw) return QUrl(text);
+  QByteArray encoded;
+  for (const char c : raw) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      encoded += c;
+    } else {
+      encoded += '%';
+      encoded += QByteArray::number(byte, 16).toUpper();
+    }
+  }
+  return QUrl::fromEncoded(encoded);
 }
 
 }  // namespace
@@ -198,7 +219,7 @@ bool HTTPRequest::willRedirect() {
     haveBuiltRequestHeaders_ = false;
   }
 
-  redirectURL_ = url_.resolved(QUrl(responseHeaders_->value(QStringLiteral("Location"))));
+  redirectURL_ = url_.resolved(locationURL(responseHeaders_->value(QStringLiteral("Location"))));
   if (!sameOrigin(url_, redirectURL_)) {
     // Credentials and cookies meant for one origin never travel to another.
     requestHeaders_.remove(QStringLiteral("Authorization"));
@@ -235,7 +256,17 @@ void HTTPRequest::redirectToURL(const QUrl& newURL) {
     redirectURL_ = newURL;
   }
   auto request = self();
-  platform::performOnNetworkThread([request] { request->performRedirect(); });
+  std::shared_ptr<platform::RunLoop> loop;
+  {
+    std::lock_guard lock(cancelledLock_);
+    loop = synchronousRunLoop_;
+  }
+  // A synchronous request goes on where it runs: on its caller's thread, in its private mode.
+  if (loop) {
+    loop->post([request] { request->performRedirect(); });
+  } else {
+    platform::performOnNetworkThread([request] { request->performRedirect(); });
+  }
 }
 
 void HTTPRequest::performRedirect() {
