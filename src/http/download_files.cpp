@@ -48,7 +48,7 @@ platform::ErrorPtr writeError(const QString& path, const QString& problem) {
 
 }  // namespace
 
-void HTTPRequest::writeDownloadData(const QByteArray& raw, const QByteArray& inflated) {
+void HTTPRequest::writeDownloadData(const QByteArray& raw) {
   QString problem;
   const bool inflating = isResponseCompressed() && !shouldWaitToInflateCompressedResponses_;
   const auto writeFailed = [this, &problem](const QString& path) {
@@ -80,9 +80,21 @@ void HTTPRequest::writeDownloadData(const QByteArray& raw, const QByteArray& inf
   if (!writeAll(*fileDownloadOutputStream_, raw.constData(), raw.size(), &problem)) {
     return writeFailed(temporaryFileDownloadPath_);
   }
-  if (inflating && inflatedFileDownloadOutputStream_ &&
-      !writeAll(*inflatedFileDownloadOutputStream_, inflated.constData(), inflated.size(), &problem)) {
-    writeFailed(temporaryUncompressedDataDownloadPath_);
+  if (inflating && inflatedFileDownloadOutputStream_ && dataDecompressor_) {
+    bool written = true;
+    platform::ErrorPtr inflateError;
+    const bool inflated = dataDecompressor_->uncompressBytes(
+        raw.constData(), raw.size(),
+        [this, &problem, &written](const char* piece, qsizetype size) {
+          written = writeAll(*inflatedFileDownloadOutputStream_, piece, size, &problem);
+          return written;
+        },
+        &inflateError);
+    if (!written) {
+      writeFailed(temporaryUncompressedDataDownloadPath_);
+    } else if (!inflated) {
+      failWithError(inflateError);
+    }
   }
 }
 

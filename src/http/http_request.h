@@ -407,7 +407,9 @@ class HTTPRequest : public platform::Operation {
   void parseStringEncodingFromHeaders();
   void updatePartialDownloadSize();
   void useDataFromCache();
-  void writeDownloadData(const QByteArray& raw, const QByteArray& inflated);
+  // Writes received bytes to the download file, and their inflation to the inflated file when
+  // a gzip body is inflated on the fly (in bounded pieces, whatever the ratio).
+  void writeDownloadData(const QByteArray& raw);
   platform::ErrorPtr finishDownloadFiles();
   bool removeTemporaryDownloadFile();
   bool removeTemporaryUncompressedDownloadFile();

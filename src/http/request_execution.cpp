@@ -472,18 +472,8 @@ void HTTPRequest::handleBytesAvailable() {
   }
   if (count == 0) return;
   const QByteArray raw = QByteArray::fromRawData(readBuffer_.constData(), count);
-
-  QByteArray inflated;
   const bool inflateNow = isResponseCompressed() && !shouldWaitToInflateCompressedResponses_;
-  if (inflateNow) {
-    if (!dataDecompressor_) dataDecompressor_ = compression::DataDecompressor::decompressor();
-    platform::ErrorPtr inflateError;
-    inflated = dataDecompressor_->uncompressBytes(raw.constData(), count, &inflateError);
-    if (inflateError) {
-      failWithError(inflateError);
-      return;
-    }
-  }
+  if (inflateNow && !dataDecompressor_) dataDecompressor_ = compression::DataDecompressor::decompressor();
 
   totalBytesRead_ += static_cast<quint64>(count);
   lastActivityTime_ = Clock::now();
@@ -493,17 +483,40 @@ void HTTPRequest::handleBytesAvailable() {
   // a resumable partial file).
   const bool notTheResource = (needsRedirect_ && shouldRedirect_) || authenticationNeeded_ != 0;
   if (notTheResource && (dataGoesToCallback() || !downloadDestinationPath_.isEmpty())) return;
-  if (dataGoesToCallback()) {
-    const QByteArray data = inflateNow ? inflated : QByteArray(raw.constData(), count);
-    auto request = self();
-    platform::performOnMainThread([request, data] { request->passOnReceivedData(data); },
-                                  platform::isMainThread());
-  } else if (!downloadDestinationPath_.isEmpty()) {
-    writeDownloadData(raw, inflated);
-  } else if (inflateNow) {
-    rawResponseData_->append(inflated);
-  } else {
-    rawResponseData_->append(raw.constData(), count);
+
+  try {
+    if (!dataGoesToCallback() && !downloadDestinationPath_.isEmpty()) {
+      writeDownloadData(raw);  // inflates into its file piece by piece
+      return;
+    }
+    QByteArray inflated;
+    if (inflateNow) {
+      platform::ErrorPtr inflateError;
+      inflated = dataDecompressor_->uncompressBytes(raw.constData(), count, &inflateError);
+      if (inflateError) {
+        failWithError(inflateError);
+        return;
+      }
+    }
+    if (dataGoesToCallback()) {
+      const QByteArray data = inflateNow ? inflated : QByteArray(raw.constData(), count);
+      auto request = self();
+      platform::performOnMainThread([request, data] { request->passOnReceivedData(data); },
+                                    platform::isMainThread());
+    } else if (inflateNow) {
+      rawResponseData_->append(inflated);
+    } else {
+      rawResponseData_->append(raw.constData(), count);
+    }
+  } catch (const std::bad_alloc&) {
+    // A body that does not fit in memory fails this request; the process goes on.
+    rawResponseData_.reset();
+    failWithError(inflateNow ? compression::DataDecompressor::inflateErrorWithCode(-4)
+                             : makeRequestError(ConnectionFailureErrorType,
+                                                QStringLiteral("A connection failure occurred"),
+                                                platform::Error::make(NetworkRequestErrorDomain,
+                                                                      ConnectionFailureErrorType,
+                                                                      QStringLiteral("The response body does not fit in memory"))));
   }
 }
 

@@ -294,6 +294,7 @@ bool HTTPRequest::isResponseCompressed() const {
 QByteArray HTTPRequest::responseData() const {
   if (!rawResponseData_) return {};
   if (isResponseCompressed() && shouldWaitToInflateCompressedResponses_) {
+    // Null also when the inflated body does not fit in memory.
     return compression::DataDecompressor::uncompressData(*rawResponseData_, nullptr);
   }
   return *rawResponseData_;
