@@ -64,6 +64,7 @@ void HTTPRequest::writeDownloadData(const QByteArray& raw) {
       } else {
         // The server sent the whole body: the file starts again and the resumed size goes back.
         incrementDownloadSizeBy(-static_cast<qint64>(partialDownloadSize_));
+        attemptDownloadSize_ -= static_cast<qint64>(partialDownloadSize_);
         partialDownloadSize_ = 0;
       }
     }

@@ -193,6 +193,8 @@ class HTTPRequest : public platform::Operation {
   void incrementDownloadSizeBy(qint64 length);
   void incrementUploadSizeBy(qint64 length);
   void removeUploadProgressSoFar();
+  // Takes back what the previous attempt added to the download size and reported as received.
+  void withdrawAttemptDownloadProgress();
 
   // ---- Class-wide settings and utilities -----------------------------------------------------
   static double defaultTimeOutSeconds();
@@ -500,6 +502,10 @@ class HTTPRequest : public platform::Operation {
   std::shared_ptr<const transport::ClientIdentity> clientIdentity_;  // null: none
   // The caller's private loop while startSynchronous() runs (cancelledLock); null otherwise.
   std::shared_ptr<platform::RunLoop> synchronousRunLoop_;
+  // Download size this attempt announced from its own response head, and bytes it reported:
+  // taken back when another attempt starts, so a retry never counts the body twice.
+  qint64 attemptDownloadSize_ = 0;
+  qint64 attemptDownloadReported_ = 0;
 };
 
 }  // namespace http

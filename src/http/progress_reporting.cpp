@@ -185,6 +185,7 @@ void HTTPRequest::updateDownloadProgress() {
     updatedProgress_ = true;
   }
   reportAmount(kDidReceiveBytes, Recipient::DownloadProgress, value);
+  attemptDownloadReported_ += value;
   const quint64 total = contentLength_ + partialDownloadSize_;
   updateProgressIndicator(recipientField(Recipient::DownloadProgress), soFar, total);
   callBlockOnMainThread(&HTTPRequest::bytesReceivedBlock_, value, static_cast<qint64>(total));
@@ -211,6 +212,19 @@ void HTTPRequest::updateUploadProgress() {
   updateProgressIndicator(recipientField(Recipient::UploadProgress), totalBytesSent_ - uploadBufferSize_,
                           postLength_ - uploadBufferSize_);
   callBlockOnMainThread(&HTTPRequest::bytesSentBlock_, value, static_cast<qint64>(postLength_));
+}
+
+void HTTPRequest::withdrawAttemptDownloadProgress() {
+  if (attemptDownloadReported_ != 0) {
+    const qint64 value = -attemptDownloadReported_;
+    reportAmount(kDidReceiveBytes, Recipient::DownloadProgress, value);
+    callBlockOnMainThread(&HTTPRequest::bytesReceivedBlock_, value,
+                          static_cast<qint64>(contentLength_ + partialDownloadSize_));
+  }
+  if (attemptDownloadSize_ != 0) incrementDownloadSizeBy(-attemptDownloadSize_);
+  attemptDownloadReported_ = 0;
+  attemptDownloadSize_ = 0;
+  updatedProgress_ = false;
 }
 
 void HTTPRequest::incrementDownloadSizeBy(qint64 length) {

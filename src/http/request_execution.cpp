@@ -235,6 +235,8 @@ void HTTPRequest::startRequest() {
 
   platform::performOnMainThread([keepAlive] { keepAlive->requestStarted(); }, platform::isMainThread());
 
+  // A new attempt (a retry, a redirect, an authentication round) counts its body afresh.
+  withdrawAttemptDownloadProgress();
   downloadComplete_ = false;
   complete_ = false;
   totalBytesRead_ = 0;

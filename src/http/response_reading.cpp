@@ -135,8 +135,11 @@ void HTTPRequest::readResponseHeaders() {
     std::shared_ptr<HTTPRequest> receiving = mainRequest_.lock();
     HTTPRequest& target = receiving ? *receiving : *this;
     const platform::StringMap& headers = *responseHeaders_;
-    if (headers.contains(QStringLiteral("Content-Length"))) {
-      const quint64 length = parseDecimalLength(headers.value(QStringLiteral("Content-Length")));
+    const quint64 length = parseDecimalLength(headers.value(QStringLiteral("Content-Length")));
+    // A length beyond what a signed 64-bit size can say is no usable length.
+    const bool usableLength = headers.contains(QStringLiteral("Content-Length")) &&
+                              length <= static_cast<quint64>(std::numeric_limits<qint64>::max());
+    if (usableLength) {
       if (receiving && allowCompressedResponse_ && length == 20 && showAccurateProgress_ &&
           shouldResetDownloadProgress_) {
         // 20 bytes is the size of an empty gzip body, not of the resource.
@@ -145,12 +148,15 @@ void HTTPRequest::readResponseHeaders() {
       } else {
         target.contentLength_ = length;
         if (showAccurateProgress_ && shouldResetDownloadProgress_) {
-          target.incrementDownloadSizeBy(static_cast<qint64>(target.contentLength_ + target.partialDownloadSize_));
+          const auto size = static_cast<qint64>(target.contentLength_ + target.partialDownloadSize_);
+          target.incrementDownloadSizeBy(size);
+          if (!receiving) attemptDownloadSize_ += size;
         }
       }
     } else if (showAccurateProgress_ && shouldResetDownloadProgress_) {
       target.showAccurateProgress_ = false;
       target.incrementDownloadSizeBy(1);
+      if (!receiving) attemptDownloadSize_ += 1;
     }
   }
 

@@ -2,12 +2,15 @@
 // download is either complete and exact or fails, and the destination changes only on success.
 #include "http/http_request.h"
 
+#include "progress_recorder.h"
 #include "support/temp_dir.h"
 #include "support/test_http_server.h"
 #include "support/wait.h"
 
 #include <QFileInfo>
 #include <gtest/gtest.h>
+
+#include <numeric>
 
 namespace {
 
@@ -59,6 +62,7 @@ struct Download {
   TempDir dir;
   QString destination = QString::fromStdString((dir / "file.bin").string());
   QString partial = QString::fromStdString((dir / "file.bin.part").string());
+  std::shared_ptr<testsupport::ProgressRecorder> progress;  // optional download recipient
 
   std::shared_ptr<HTTPRequest> run(const QUrl& url, bool resumable, int retries = 1) {
     writeFile(dir / "file.bin", "previous content");
@@ -68,8 +72,9 @@ struct Download {
       request->setAllowResumeForFileDownloads(true);
       request->setTemporaryFileDownloadPath(partial);
     }
-    request->setTimeOutSeconds(0.3);
+    request->setTimeOutSeconds(1.0);
     request->setNumberOfTimesToRetryOnTimeout(retries);
+    if (progress) request->setDownloadProgressDelegate(progress);
     request->startSynchronous();
     return request;
   }
@@ -79,8 +84,13 @@ struct Download {
 TEST(DownloadIntegrityTest, ATimedOutAttemptRetriedFromScratchGivesExactlyTheBody) {
   RangeServer site(patternedBody(200000), 100000);
   Download download;
+  download.progress = std::make_shared<testsupport::ProgressRecorder>();
   auto request = download.run(site.server.url("/file"), false);
   ASSERT_EQ(request->error(), nullptr);
+  testsupport::serveFor(std::chrono::milliseconds(20));
+  const auto sum = [](const std::vector<qint64>& v) { return std::accumulate(v.begin(), v.end(), qint64(0)); };
+  EXPECT_EQ(sum(download.progress->downloadSizes), 200000) << "the retried body is counted once";
+  EXPECT_EQ(sum(download.progress->received), 200000);
   EXPECT_EQ(request->retryCount(), 1);
   EXPECT_EQ(download.content().size(), 200000);
   EXPECT_EQ(download.content(), site.body);

@@ -159,7 +159,7 @@ TEST(RedirectTest, ASynchronousRequestEndsWhetherOrNotItsDelegateConfirms) {
     confirmer->confirmAtOnce = confirms;
     auto request = HTTPRequest::requestWithURL(server.url("/old"));
     request->setDelegate(confirmer);
-    request->setTimeOutSeconds(0.5);
+    request->setTimeOutSeconds(1.0);
     request->startSynchronous();
     EXPECT_TRUE(request->isFinished());
     EXPECT_EQ(confirmer->target, server.url("/new"));

@@ -84,7 +84,7 @@ TEST(RequestEndingsTest, EachServerBehaviourEndsAsExpected) {
     testsupport::writeFile(dir / "file", "previous");
     auto request = HTTPRequest::requestWithURL(server.url("/"));
     request->setDownloadDestinationPath(QString::fromStdString((dir / "file").string()));
-    request->setTimeOutSeconds(0.3);
+    request->setTimeOutSeconds(1.0);
     if (ending.setUp) ending.setUp(*request);
     request->startSynchronous();
 
