@@ -556,6 +556,11 @@ void HTTPRequest::handleStreamComplete() {
   {
     std::lock_guard connections(classState().connectionsLock);
     if (!connectionCanBeReused_) unscheduleReadStream();
+    // The transport keeps a connection whenever HTTP allows it; the terms this request read
+    // (a Keep-Alive max of 5 or less, say) may forbid it, and then it is closed.
+    if (!connectionCanBeReused_ && connectionInfo_) {
+      transport::HttpStream::closeIdleConnections(connectionInfo_->id);
+    }
     if (connectionInfo_) {
       connectionInfo_->request.reset();
       connectionInfo_->expires =
