@@ -143,4 +143,21 @@ TEST(DownloadIntegrityTest, AFileThatDisagreesWithTheAnnouncedSizeFailsAndKeepsT
   EXPECT_FALSE(QFileInfo::exists(download.partial)) << "a file known to be wrong is not resumed";
 }
 
+TEST(DownloadIntegrityTest, FilesThatCannotBeWrittenFailWithTheFileManagementCode) {
+  TestHttpServer server;
+  server.route("/file", HttpResponse::ok("content"));
+  Download download;
+  const QString missing = QString::fromStdString((download.dir / "missing" / "file.bin").string());
+  for (const bool temporaryFileFails : {false, true}) {
+    SCOPED_TRACE(temporaryFileFails ? "temporary file" : "destination");
+    auto request = HTTPRequest::requestWithURL(server.url("/file"));
+    request->setDownloadDestinationPath(temporaryFileFails ? download.destination : missing);
+    if (temporaryFileFails) request->setTemporaryFileDownloadPath(missing);
+    request->startSynchronous();
+    ASSERT_NE(request->error(), nullptr);
+    EXPECT_EQ(request->error()->code(), http::FileManagementError) << request->error()->toString().toStdString();
+  }
+}
+
 }  // namespace
+

@@ -173,6 +173,19 @@ TEST(RedirectTest, ASynchronousRequestEndsWhetherOrNotItsDelegateConfirms) {
   }
 }
 
+TEST(RedirectTest, ARedirectsOwnBodyNeverReachesTheDataBlock) {
+  TestHttpServer server;
+  server.route("/old", redirectTo(302, "/new"));
+  server.route("/new", HttpResponse::ok("new place"));
+  QByteArray received;
+  auto request = HTTPRequest::requestWithURL(server.url("/old"));
+  request->setDataReceivedBlock([&received](const QByteArray& data) { received += data; });
+  request->startSynchronous();
+  ASSERT_EQ(request->error(), nullptr);
+  testsupport::serveFor(std::chrono::milliseconds(20));
+  EXPECT_EQ(received, "new place");
+}
+
 TEST(RedirectTest, ALocationWithRawUtf8BytesIsEncodedOnce) {
   TestHttpServer server;
   server.route("/old", redirectTo(302, "/caf\xc3\xa9?q=\xc3\xa9"));
