@@ -283,7 +283,13 @@ class HTTPRequest : public platform::Operation {
   HTTP_REQUEST_PROPERTY(QString, temporaryUncompressedDataDownloadPath,
                         setTemporaryUncompressedDataDownloadPath);
   HTTP_REQUEST_PROPERTY(bool, allowResumeForFileDownloads, setAllowResumeForFileDownloads) = false;
-  HTTP_REQUEST_PROPERTY(platform::ErrorPtr, error, setError);
+  // The error (guarded: callbacks on the main thread read it while the request runs).
+ public:
+  platform::ErrorPtr error() const;
+  void setError(const platform::ErrorPtr& error);
+
+ private:
+  platform::ErrorPtr error_;  // cancelledLock
   // Run state
   HTTP_REQUEST_PROPERTY(bool, complete, setComplete) = false;
   HTTP_REQUEST_PROPERTY(bool, inProgress, setInProgress) = false;
@@ -449,6 +455,10 @@ class HTTPRequest : public platform::Operation {
   // when the call runs there.
   template <class Block, class... A>
   void callBlockOnMainThread(Block HTTPRequest::*field, A... args);
+  // A copy of the block in `field`, taken under cancelledLock (blocks may be released from
+  // another thread while a report runs).
+  template <class Block>
+  Block blockNow(Block HTTPRequest::*field) const;
   void requestStarted();
   void requestReceivedResponseHeaders(const platform::StringMap& headers);
   void requestWillRedirectToURL(const QUrl& url);
