@@ -511,14 +511,15 @@ void HTTPRequest::handleBytesAvailable() {
       rawResponseData_->append(raw.constData(), count);
     }
   } catch (const std::bad_alloc&) {
-    // A body that does not fit in memory fails this request; the process goes on.
+    // A body that does not fit in memory fails this request; the process goes on. Inflated
+    // data fails like any inflation that ran out of memory (zlib's Z_MEM_ERROR, -4).
     rawResponseData_.reset();
-    failWithError(inflateNow ? compression::DataDecompressor::inflateErrorWithCode(-4)
+    constexpr int kZlibOutOfMemory = -4;
+    const auto tooLarge = platform::Error::make(NetworkRequestErrorDomain, ConnectionFailureErrorType,
+                                                QStringLiteral("The response body does not fit in memory"));
+    failWithError(inflateNow ? compression::DataDecompressor::inflateErrorWithCode(kZlibOutOfMemory)
                              : makeRequestError(ConnectionFailureErrorType,
-                                                QStringLiteral("A connection failure occurred"),
-                                                platform::Error::make(NetworkRequestErrorDomain,
-                                                                      ConnectionFailureErrorType,
-                                                                      QStringLiteral("The response body does not fit in memory"))));
+                                                QStringLiteral("A connection failure occurred"), tooLarge));
   }
 }
 
