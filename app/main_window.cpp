@@ -3,8 +3,11 @@
 
 #include "qt_outlets.h"
 #include "updater/app_delegate.h"
+#include "updater/state_paths.h"
 
 #include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -27,7 +30,11 @@ MainWindow::MainWindow(std::shared_ptr<updater::AppDelegate> controller)
       status_(new QLineEdit),
       progress_(new QProgressBar),
       button_(new QPushButton(QStringLiteral("更新"))),
-      queueNumber_(new QComboBox) {
+      queueNumber_(new QComboBox),
+      progressLine_(new QLabel),
+      flavour_(new QComboBox),
+      rollbackButton_(new QPushButton(QStringLiteral("恢复上次版本"))),
+      openLogButton_(new QPushButton(QStringLiteral("打开日志"))) {
   setWindowTitle(kWindowTitle);
   status_->setReadOnly(true);
   status_->setObjectName(QStringLiteral("pluginInfo"));
@@ -38,15 +45,24 @@ MainWindow::MainWindow(std::shared_ptr<updater::AppDelegate> controller)
   queueNumber_->setObjectName(QStringLiteral("queueNumber"));
   for (int i = 1; i <= kMostDownloadsAtOnce; ++i) queueNumber_->addItem(QString::number(i));
   queueNumber_->setCurrentIndex(kInitialChoice);
+  progressLine_->setObjectName(QStringLiteral("progressLine"));
+  flavour_->setObjectName(QStringLiteral("flavour"));
+  rollbackButton_->setObjectName(QStringLiteral("rollbackButton"));
+  rollbackButton_->setEnabled(false);
+  openLogButton_->setObjectName(QStringLiteral("openLogButton"));
 
   auto* central = new QWidget(this);
   auto* layout = new QVBoxLayout(central);
   layout->addWidget(status_);
   layout->addWidget(progress_);
+  layout->addWidget(progressLine_);
   auto* row = new QHBoxLayout;
   row->addWidget(new QLabel(QStringLiteral("同时下载"), central));
   row->addWidget(queueNumber_);
+  row->addWidget(flavour_);
   row->addStretch();
+  row->addWidget(openLogButton_);
+  row->addWidget(rollbackButton_);
   row->addWidget(button_);
   layout->addLayout(row);
   setCentralWidget(central);
@@ -57,7 +73,25 @@ MainWindow::MainWindow(std::shared_ptr<updater::AppDelegate> controller)
   controller_->setUpdataButton(buttonOutlet_);
   controller_->setLoadingProgress(std::make_shared<ProgressBarRecipient>(progress_));
   controller_->setFolderPicker(std::make_shared<FolderDialog>(this));
+  rollbackOutlet_ = std::make_shared<ButtonOutlet>(rollbackButton_);
+  controller_->setRollbackButton(rollbackOutlet_);
+  controller_->setProgressLine(std::make_shared<LabelOutlet>(progressLine_));
   controller_->awakeFromNib();
+  // The flavour choice is offered only for an install found with several flavours.
+  const auto& install = controller_->gameInstall();
+  if (install && install->flavours.size() > 1) {
+    flavour_->addItems(install->flavours);
+    flavourOutlet_ = std::make_shared<ComboOutlet>(flavour_);
+    connect(flavour_, &QComboBox::activated, this, [this] { controller_->ClickFlavour(*flavourOutlet_); });
+  } else {
+    flavour_->hide();
+  }
+  connect(rollbackButton_, &QPushButton::clicked, this, [this] { controller_->RestoreLastUpdate(); });
+  connect(openLogButton_, &QPushButton::clicked, this, [] {
+    const QString folder = updater::stateFolder();
+    QDir().mkpath(folder);
+    QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+  });
 
   connect(button_, &QPushButton::clicked, this, [this] { controller_->StartDownloading(*buttonOutlet_); });
   connect(queueNumber_, &QComboBox::activated, this, [this] { controller_->ClickQueueNumber(*comboOutlet_); });

@@ -1,5 +1,6 @@
-// The one window: status text, progress bar, update button and the choice of how many downloads
-// run at once. A thin view: its widgets only pass the user's actions to the controller.
+// The one window: status text, progress bar with the progress line under it, update button, the
+// choice of how many downloads run at once (and of the game flavour when there are several), the
+// rollback button and a button that opens the log's folder. A thin view: its widgets only pass the user's actions to the controller.
 #pragma once
 
 #include <QMainWindow>
@@ -7,6 +8,7 @@
 #include <memory>
 
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
@@ -32,8 +34,14 @@ class MainWindow : public QMainWindow {
   QProgressBar* progress_;
   QPushButton* button_;
   QComboBox* queueNumber_;
+  QLabel* progressLine_;
+  QComboBox* flavour_;
+  QPushButton* rollbackButton_;
+  QPushButton* openLogButton_;
   std::shared_ptr<ButtonOutlet> buttonOutlet_;
   std::shared_ptr<ComboOutlet> comboOutlet_;
+  std::shared_ptr<ComboOutlet> flavourOutlet_;
+  std::shared_ptr<ButtonOutlet> rollbackOutlet_;
 };
 
 }  // namespace app

@@ -3,6 +3,7 @@
 
 #include <QComboBox>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -27,6 +28,12 @@ void StatusField::setStringValue(const QString& text) {
 }
 
 QString StatusField::stringValue() const { return field_ ? field_->text() : QString(); }
+
+void LabelOutlet::setStringValue(const QString& text) {
+  if (label_) label_->setText(text);
+}
+
+QString LabelOutlet::stringValue() const { return label_ ? label_->text() : QString(); }
 
 void ButtonOutlet::setEnabled(bool enabled) {
   if (button_) button_->setEnabled(enabled);

@@ -8,6 +8,7 @@
 #include <QPointer>
 
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
@@ -26,6 +27,17 @@ class StatusField : public updater::StatusText {
   QPointer<QLineEdit> field_;
   QPointer<QWidget> window_;
   QString title_;
+};
+
+// A plain text under the progress bar. Thread: main.
+class LabelOutlet : public updater::StatusText {
+ public:
+  explicit LabelOutlet(QLabel* label) : label_(label) {}
+  void setStringValue(const QString& text) override;
+  QString stringValue() const override;
+
+ private:
+  QPointer<QLabel> label_;
 };
 
 class ButtonOutlet : public updater::UpdateButton {

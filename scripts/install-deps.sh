@@ -18,6 +18,14 @@ packages=(
   python3
   # file extension to MIME type
   shared-mime-info
+  # cookies: public suffix list and its library
+  libpsl-dev publicsuffix
+  # proxies for tests (HTTP with Basic/Digest/NTLM, SOCKS5 without and with a password)
+  squid dante-server microsocks
+  # PAC scripts (QJSEngine), GNOME proxy settings read headless in tests
+  qt6-declarative-dev libglib2.0-bin dconf-gsettings-backend gsettings-desktop-schemas dbus-daemon
+  # peak memory in the upload benchmark (/usr/bin/time -v)
+  time
 )
 
 missing=()

@@ -1,7 +1,8 @@
 // Development driver for the request engine.
 //   fetch [options] URL [URL...]    synchronous requests, one after another in this process; for
 //                                   each: the status line and headers, the body on standard
-//                                   error (or in -o FILE), then its summary line
+//                                   error (or in -o FILE), then its summary line; with --async
+//                                   each runs on the network thread instead
 //   fetch [options] -j N -d DIR -i LIST
 //                                   every URL of LIST (one per line) through a request queue with
 //                                   at most N at once, each body saved at DIR + the URL's path
@@ -15,8 +16,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -36,6 +39,8 @@ const QCommandLineOption kListOption({QStringLiteral("i"), QStringLiteral("input
 const QCommandLineOption kJobsOption({QStringLiteral("j"), QStringLiteral("jobs")},
                                      QStringLiteral("At most N requests at once (default 4)."),
                                      QStringLiteral("N"), QStringLiteral("4"));
+const QCommandLineOption kAsyncOption(QStringLiteral("async"),
+                                      QStringLiteral("Run each request asynchronously (on the network thread)."));
 const QCommandLineOption kFolderOption({QStringLiteral("d"), QStringLiteral("directory")},
                                        QStringLiteral("Folder for the bodies of a list (default .)."),
                                        QStringLiteral("DIR"), QStringLiteral("."));
@@ -72,7 +77,19 @@ int fetchOne(const QUrl& url, const QCommandLineParser& parser) {
   if (parser.isSet(kOutputOption)) {
     request->setDownloadDestinationPath(QFileInfo(parser.value(kOutputOption)).absoluteFilePath());
   }
-  request->startSynchronous();
+  if (parser.isSet(kAsyncOption)) {
+    // The main thread serves the callbacks while the network thread runs the request.
+    request->startAsynchronous();
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+      if (request->isFinished()) loop.quit();
+    });
+    poll.start(5);
+    loop.exec();
+  } else {
+    request->startSynchronous();
+  }
   int status = 0;
   if (request->error()) {
     printError(request->error());
@@ -166,7 +183,7 @@ int main(int argc, char** argv) {
       "Development driver for the request engine. Each request ends with a line\n"
       "summary: status=<code> sent=<body bytes sent> received=<body bytes received> error=<code> ..."));
   parser.addHelpOption();
-  parser.addOptions({kOutputOption, kListOption, kJobsOption, kFolderOption});
+  parser.addOptions({kOutputOption, kListOption, kJobsOption, kFolderOption, kAsyncOption});
   for (const auto& feature : fetchFeatures()) parser.addOptions(feature->options());
   parser.addPositionalArgument(QStringLiteral("URL"), QStringLiteral("URLs to fetch, one after another."),
                                QStringLiteral("URL..."));

@@ -41,12 +41,54 @@ constexpr uint32_t kMaxCoders = 32;            // the format's limit on coders p
 constexpr uint32_t kMaxCoderStreams = 32;      // and on streams per coder
 // A decoded header lists names, sizes and times; this bounds its buffer far above any real one.
 constexpr uint64_t kMaxHeaderUnpackSize = 1ull << 26;
-// Every counted item costs at least one bit of header: larger counts are hostile.
-constexpr uint64_t kItemsPerHeaderByte = 8;
+// Smallest header cost of each counted item; a count the remaining bytes cannot hold is hostile.
+constexpr uint64_t kBytesPerPackStream = 1;  // its size
+constexpr uint64_t kBytesPerFolder = 3;      // coder count, one coder flag, its unpack size
+constexpr uint64_t kBytesPerExtraStream = 1;  // each unpack stream after a folder's first: its size
+constexpr uint64_t kFilesPerByte = 8;        // a directory without a name: one bit of empty-stream
+// The database may hold this many bytes of records per byte of header (plain or decoded), and
+// never more than the absolute cap: real headers need far less, and a small hostile file must not
+// make the decoder allocate gigabytes.
+constexpr uint64_t kRecordBytesPerHeaderByte = 64;
+constexpr uint64_t kMaxDatabaseBytes = 256ull << 20;
 
-// Rejects a count that the remaining header bytes could not possibly describe.
-bool countFits(const HeaderCursor* c, uint64_t count) {
-  return count <= (static_cast<uint64_t>(c->remaining) + 1) * kItemsPerHeaderByte;
+bool countFits(const HeaderCursor* c, uint64_t count, uint64_t bytesPerItem) {
+  return count <= static_cast<uint64_t>(c->remaining) / bytesPerItem;
+}
+
+// An allocator that forwards to another one while the bytes handed out stay within a budget
+// shared by the main and temporary sides of one header's parsing. Blocks are freed by the inner
+// allocator's Free, so the database may be freed later with the plain main allocator.
+struct HeaderBudget {
+  uint64_t left = 0;
+};
+
+struct BudgetAllocator {
+  Allocator iface;  // first member: a pointer to it is a pointer to the whole record
+  const Allocator* inner;
+  HeaderBudget* budget;
+};
+
+void* budgetAlloc(const Allocator* self, size_t size) {
+  const auto* b = reinterpret_cast<const BudgetAllocator*>(self);
+  if (size > b->budget->left) return nullptr;
+  void* p = b->inner->Alloc(b->inner, size);
+  if (p != nullptr) b->budget->left -= size;
+  return p;
+}
+
+void budgetFree(const Allocator* self, void* address) {
+  const auto* b = reinterpret_cast<const BudgetAllocator*>(self);
+  b->inner->Free(b->inner, address);
+}
+
+BudgetAllocator makeBudgetAllocator(const Allocator* inner, HeaderBudget* budget) {
+  return BudgetAllocator{Allocator{budgetAlloc, budgetFree}, inner, budget};
+}
+
+HeaderBudget budgetFor(size_t headerSize) {
+  uint64_t bytes = static_cast<uint64_t>(headerSize) * kRecordBytesPerHeaderByte;
+  return HeaderBudget{bytes < kMaxDatabaseBytes ? bytes : kMaxDatabaseBytes};
 }
 
 ArchiveResult readId(HeaderCursor* c, uint64_t* id) { return HeaderCursor_ReadNumber(c, id); }
@@ -127,7 +169,7 @@ ArchiveResult readPackInfo(HeaderCursor* c, uint64_t* dataOffset, ArchiveCore* c
   if (res != ResOk) return res;
   uint32_t num;
   if ((res = HeaderCursor_ReadNumber32(c, &num)) != ResOk) return res;
-  if (!countFits(c, num)) return ResArchiveError;
+  if (!countFits(c, num, kBytesPerPackStream)) return ResArchiveError;
   if ((res = skipToProperty(c, kSize)) != ResOk) return res;
   if (core->packSizes != nullptr) return ResArchiveError;  // pack info given twice
   core->numPackStreams = num;
@@ -220,6 +262,9 @@ ArchiveResult readFolder(HeaderCursor* c, Folder* f, const Allocator* alloc) {
     if ((res = HeaderCursor_ReadNumber32(c, &f->bindPairs[i].outIndex)) != ResOk) return res;
   }
   if (numInTotal < f->numBindPairs) return ResUnsupported;
+  // A folder reads at least one packed stream: one without any (a coder declared with no input)
+  // has nothing to decode from.
+  if (numInTotal == f->numBindPairs) return ResArchiveError;
   f->numPackStreams = numInTotal - f->numBindPairs;
   f->packStreams = AllocArray<uint32_t>(alloc, f->numPackStreams);
   if (f->numPackStreams != 0 && f->packStreams == nullptr) return ResOutOfMemory;
@@ -240,17 +285,28 @@ ArchiveResult readUnpackInfo(HeaderCursor* c, ArchiveCore* core, const Allocator
   if (res != ResOk) return res;
   uint32_t num;
   if ((res = HeaderCursor_ReadNumber32(c, &num)) != ResOk) return res;
-  if (!countFits(c, num)) return ResArchiveError;
+  if (!countFits(c, num, kBytesPerFolder)) return ResArchiveError;
   uint8_t external;
   if ((res = HeaderCursor_ReadByte(c, &external)) != ResOk) return res;
   if (external != 0) return ResUnsupported;
   if (core->folders != nullptr) return ResArchiveError;  // unpack info given twice
-  core->folders = AllocArray<Folder>(alloc, num);
-  if (num != 0 && core->folders == nullptr) return ResOutOfMemory;
-  for (uint32_t i = 0; i < num; i++) new (&core->folders[i]) Folder();
-  core->numFolders = num;
-  for (uint32_t i = 0; i < num; i++)
+  // The array grows as folders are parsed: a hostile count fails at its first bad folder, not
+  // after allocating records for all of them.
+  uint32_t capacity = 0;
+  for (uint32_t i = 0; i < num; i++) {
+    if (i == capacity) {
+      uint32_t grown = capacity == 0 ? (num < 16 ? num : 16) : (capacity > num / 2 ? num : capacity * 2);
+      Folder* folders = AllocArray<Folder>(alloc, grown);
+      if (folders == nullptr) return ResOutOfMemory;
+      if (i != 0) std::memcpy(static_cast<void*>(folders), core->folders, i * sizeof(Folder));
+      alloc->Free(alloc, core->folders);
+      core->folders = folders;
+      capacity = grown;
+    }
+    new (&core->folders[i]) Folder();
+    core->numFolders = i + 1;
     if ((res = readFolder(c, &core->folders[i], alloc)) != ResOk) return res;
+  }
   if ((res = skipToProperty(c, kCodersUnpackSize)) != ResOk) return res;
   for (uint32_t i = 0; i < num; i++) {
     Folder* f = &core->folders[i];
@@ -300,6 +356,7 @@ ArchiveResult readSubStreamsInfo(HeaderCursor* c, ArchiveCore* core, SubStreams*
   uint64_t total = core->numFolders;
   for (uint32_t i = 0; i < core->numFolders; i++) core->folders[i].numUnpackStreams = 1;
   uint64_t type = kEnd;
+  uint64_t extra = 0;  // streams after the first of each folder: each needs its size listed
   for (; c != nullptr;) {
     if ((res = readId(c, &type)) != ResOk) return res;
     if (type == kNumUnpackStream) {
@@ -309,8 +366,9 @@ ArchiveResult readSubStreamsInfo(HeaderCursor* c, ArchiveCore* core, SubStreams*
         if ((res = HeaderCursor_ReadNumber32(c, &n)) != ResOk) return res;
         core->folders[i].numUnpackStreams = n;
         total += n;
+        extra += n > 1 ? n - 1 : 0;
+        if (!countFits(c, extra, kBytesPerExtraStream)) return ResArchiveError;
       }
-      if (!countFits(c, total)) return ResArchiveError;
       continue;
     }
     if (type == kCrc || type == kSize || type == kEnd) break;
@@ -464,9 +522,10 @@ ArchiveResult buildIndexes(Archive* db, const Allocator* alloc) {
   db->packStreamOffsets = AllocArray<uint64_t>(alloc, core->numPackStreams);
   db->folderFirstFile = AllocArray<uint32_t>(alloc, core->numFolders);
   db->fileFolder = AllocArray<uint32_t>(alloc, core->numFiles);
+  db->fileOffsets = AllocArray<uint64_t>(alloc, core->numFiles);
   if ((core->numFolders != 0 && (db->folderFirstPackStream == nullptr || db->folderFirstFile == nullptr)) ||
       (core->numPackStreams != 0 && db->packStreamOffsets == nullptr) ||
-      (core->numFiles != 0 && db->fileFolder == nullptr))
+      (core->numFiles != 0 && (db->fileFolder == nullptr || db->fileOffsets == nullptr)))
     return ResOutOfMemory;
   uint64_t packIndex = 0;
   for (uint32_t i = 0; i < core->numFolders; i++) {
@@ -483,9 +542,11 @@ ArchiveResult buildIndexes(Archive* db, const Allocator* alloc) {
   }
   uint32_t folder = 0;
   uint32_t indexInFolder = 0;
+  uint64_t offsetInFolder = 0;  // sizes of the folder's files so far: computed once, here
   for (uint32_t i = 0; i < core->numFiles; i++) {
     const FileRecord* file = &core->files[i];
     bool emptyStream = !file->hasStream;
+    db->fileOffsets[i] = 0;
     if (emptyStream && indexInFolder == 0) {
       db->fileFolder[i] = kNoFolder;
       continue;
@@ -499,10 +560,13 @@ ArchiveResult buildIndexes(Archive* db, const Allocator* alloc) {
       }
     }
     db->fileFolder[i] = folder;
+    db->fileOffsets[i] = offsetInFolder;
     if (emptyStream) continue;
+    offsetInFolder += file->size;  // substream sizes never exceed their folder: no overflow
     if (++indexInFolder >= core->folders[folder].numUnpackStreams) {
       folder++;
       indexInFolder = 0;
+      offsetInFolder = 0;
     }
   }
   return ResOk;
@@ -546,7 +610,7 @@ ArchiveResult readHeaderBody(HeaderCursor* c, Archive* db, HeaderTemps* t, const
 
   uint32_t numFiles;
   if ((res = HeaderCursor_ReadNumber32(c, &numFiles)) != ResOk) return res;
-  if (!countFits(c, numFiles)) return ResArchiveError;
+  if (numFiles / kFilesPerByte > c->remaining) return ResArchiveError;
   db->core.files = AllocArray<FileRecord>(alloc, numFiles);
   if (numFiles != 0 && db->core.files == nullptr) return ResOutOfMemory;
   db->core.numFiles = numFiles;
@@ -642,7 +706,9 @@ ArchiveResult readEncodedHeader(HeaderCursor* c, Archive* db, LookAheadStream* s
   ArchiveCore core;
   SubStreams ss;
   uint64_t dataOffset = 0;
-  ArchiveResult res = readStreamsInfo(c, &dataOffset, &core, &ss, temp, temp);
+  HeaderBudget budget = budgetFor(c->remaining);
+  BudgetAllocator records = makeBudgetAllocator(temp, &budget);
+  ArchiveResult res = readStreamsInfo(c, &dataOffset, &core, &ss, &records.iface, &records.iface);
   ss.free(temp);
   if (res == ResOk && (core.numFolders != 1 || core.folders[0].numPackStreams > core.numPackStreams ||
                        dataOffset > UINT64_MAX / 2))
@@ -714,8 +780,11 @@ ArchiveResult openInner(Archive* db, LookAheadStream* stream, const Allocator* a
   }
   if (res == ResOk && type != kHeader) res = ResUnsupported;
   if (res == ResOk) {
+    HeaderBudget budget = budgetFor(buf.size);
+    BudgetAllocator mainRecords = makeBudgetAllocator(alloc, &budget);
+    BudgetAllocator tempRecords = makeBudgetAllocator(temp, &budget);
     HeaderTemps t;
-    res = readHeaderBody(&c, db, &t, alloc, temp);
+    res = readHeaderBody(&c, db, &t, &mainRecords.iface, &tempRecords.iface);
     t.free(temp);
   }
   ByteBuffer_Free(&buf, temp);
@@ -793,6 +862,7 @@ void Archive_Free(Archive* db, const Allocator* alloc) {
   alloc->Free(alloc, db->packStreamOffsets);
   alloc->Free(alloc, db->folderFirstFile);
   alloc->Free(alloc, db->fileFolder);
+  alloc->Free(alloc, db->fileOffsets);
   alloc->Free(alloc, db->nameOffsets);
   ByteBuffer_Free(&db->nameData, alloc);
   freeCore(&db->core, alloc);

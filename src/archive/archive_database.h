@@ -82,6 +82,7 @@ struct Archive {
   uint64_t* packStreamOffsets = nullptr;      // per pack stream: offset from packDataPos
   uint32_t* folderFirstFile = nullptr;        // per folder: index of its first file
   uint32_t* fileFolder = nullptr;             // per file: its folder, or kNoFolder
+  uint64_t* fileOffsets = nullptr;            // per file: where its bytes start in its folder's output
   size_t* nameOffsets = nullptr;              // numFiles + 1 offsets into nameData, in 16-bit units
   ByteBuffer nameData;                        // names as stored: 0-terminated UTF-16LE
 };

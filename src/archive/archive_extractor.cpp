@@ -9,17 +9,16 @@
 
 #include <cassert>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <random>
 
 #include "archive/archive_database.h"
 #include "archive/file.h"
 #include "archive/folder_decoder.h"
 #include "archive/look_ahead_reader.h"
+#include "archive/unique_name.h"
 #include "archive/utf16.h"
 
 namespace sevenzip {
@@ -41,15 +40,15 @@ std::string tempFolder() {
 }
 
 // Creates a new file beside `path` (same folder, so a rename replaces `path` atomically) with the
-// default permissions, opened for writing. Returns its name, or "" on failure.
+// default permissions, opened for writing. Its name is short and hidden, whatever the length of
+// `path`'s own name. Returns its name, or "" on failure.
 std::string createTempBeside(const std::string& path, File* file) {
-  static std::mt19937_64 rng(static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                             static_cast<uint64_t>(getpid()));
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return "";  // a folder is never replaced
+  size_t slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   for (int attempt = 0; attempt < 16; attempt++) {
-    char suffix[40];
-    std::snprintf(suffix, sizeof(suffix), ".part-%d-%016llx", static_cast<int>(getpid()),
-                  static_cast<unsigned long long>(rng()));
-    std::string name = path + suffix;
+    std::string name = folder + ".7z-" + uniqueToken() + ".part";
     int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
       if (errno == EEXIST) continue;
@@ -129,8 +128,13 @@ int extractEntries(const char* archivePath, const char* archiveCachePath, const 
       }
       Archive_GetFileNameUtf16(&db, i, name);
       if (!allFilesMode) {
-        if (Utf16ToUtf8Name(&utf8, name) == ResOk && std::strcmp(reinterpret_cast<char*>(utf8.data), entryName) != 0)
-          continue;
+        // A name that cannot be converted equals no requested name.
+        ArchiveResult conv = Utf16ToUtf8Name(&utf8, name);
+        if (conv == ResOutOfMemory) {
+          res = conv;
+          break;
+        }
+        if (conv != ResOk || std::strcmp(reinterpret_cast<char*>(utf8.data), entryName) != 0) continue;
       }
       extracted = true;
       res = Archive_Extract(&db, &lookStream, i, &cache, mainAlloc, tempAlloc);
@@ -190,7 +194,7 @@ int extractEntries(const char* archivePath, const char* archiveCachePath, const 
 
   if (!allFilesMode && !extracted) return 1;
   if (!opened) return 1;
-  unlink(archiveCachePath);
+  // The cache file, if one was made, was removed when the cache was released.
   if (res == ResOk) return 0;
   if (res == ResUnsupported) printError("decoder doesn't support this archive");
   else if (res == ResOutOfMemory) printError("can not allocate memory");
@@ -208,7 +212,8 @@ std::string ArchiveExtractor::generateUniqueTmpCachePath() {
   std::string name;
   for (const char* p = text; *p; p++)
     if (*p != '.' && *p != '-') name += *p;
-  return (std::filesystem::path(tempFolder()) / (name + ".cache")).string();
+  // The time alone repeats within a microsecond and across processes: the token makes it unique.
+  return (std::filesystem::path(tempFolder()) / (name + "-" + uniqueToken() + ".cache")).string();
 }
 
 bool ArchiveExtractor::extractArchiveEntry(const std::string& archivePath, const std::string& archiveEntry,
@@ -226,9 +231,12 @@ std::vector<std::string> ArchiveExtractor::extract7zArchive(const std::string& a
     logLine(std::string("ERROR: ") + what);
     return std::vector<std::string>();
   };
-  if (fs::is_regular_file(dir, ec) && !fs::remove(dir, ec))
+  // The work folder's own name is never followed: a symbolic link (or any other non-folder) there
+  // is removed like a plain file, so the contents of its target are left alone.
+  fs::file_status status = fs::symlink_status(dir, ec);
+  if (fs::exists(status) && !fs::is_directory(status) && !fs::remove(dir, ec))
     return fail("could not remove existing file with same name as tmp dir");
-  if (fs::is_directory(dir, ec)) {
+  if (fs::is_directory(fs::symlink_status(dir, ec))) {
     fs::directory_iterator it(dir, ec);
     if (ec) return fail("contentsOfDirectoryAtPath failed");
     for (const auto& entry : it) {
@@ -239,7 +247,10 @@ std::vector<std::string> ArchiveExtractor::extract7zArchive(const std::string& a
   } else if (!fs::create_directories(dir, ec)) {
     return fail("could not create tmp dir");
   }
-  if (chdir(dir.c_str()) != 0) return fail("cd to tmp 7z dir failed");
+  int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  bool changed = dirFd >= 0 && fchdir(dirFd) == 0;
+  if (dirFd >= 0) close(dirFd);
+  if (!changed) return fail("cd to tmp 7z dir failed");
   logLine("cd to " + dir.string());
   std::string cachePath = generateUniqueTmpCachePath();
   if (extractEntries(archivePath.c_str(), cachePath.c_str(), nullptr, nullptr) != 0)

@@ -7,15 +7,16 @@
 
 namespace sevenzip {
 
-// Class operations only (never instantiated). Thread: any, one extraction at a time per cache path;
+// Class operations only (never instantiated). Thread: any, any number of extractions at once;
 // extract7zArchive changes the process's current directory.
 class ArchiveExtractor {
  public:
   ArchiveExtractor() = delete;
 
-  // The temporary folder joined with "<T>.cache", T being the current time in seconds since
-  // 2001-01-01 UTC printed with six decimals, without "." and "-". Calls within the same
-  // microsecond return the same path.
+  // The temporary folder joined with "<T>-<token>.cache", T being the current time in seconds
+  // since 2001-01-01 UTC printed with six decimals, without "." and "-", and the token the process
+  // id, a per-process counter and random digits: every call, in any thread or process, returns a
+  // new path.
   static std::string generateUniqueTmpCachePath();
 
   // Writes the file entry named `archiveEntry` (full stored name, "/" separated, compared byte for
@@ -35,7 +36,8 @@ class ArchiveExtractor {
 // part of its name after the last "/" in the current directory. One-entry mode: every file entry
 // named entryName is decoded and the last one replaces entryPath (through a temporary file beside
 // it, renamed over entryPath only when everything succeeded). archiveCachePath names the cache
-// file for large folders; it is deleted at the end. Returns 0 on success, 1 on any failure, after
+// file for large folders: it is created new (another name beside it is used when it exists) and
+// removed when released; an existing file of that name is never touched. Returns 0 on success, 1 on any failure, after
 // printing one "ERROR" line on standard output unless the archive could not be read as a 7z
 // archive or no entry matched. An empty entryName or a missing entryPath is a plain failure.
 int extractEntries(const char* archivePath, const char* archiveCachePath, const char* entryName,

@@ -4,6 +4,8 @@
 
 #include "platform/object.h"
 
+#include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <QUrl>
 
@@ -25,19 +27,40 @@ enum CachePolicy : int {
   FallbackToCacheIfLoadFailsCachePolicy = 64,
 };
 
+// Where a stored response goes (a request's cacheStoragePolicy): any value but 0 is permanent.
+enum CacheStoragePolicy : int {
+  CacheForSessionDurationCacheStoragePolicy = 0,
+  CachePermanentlyCacheStoragePolicy = 1,
+};
+
 // A response cache as the engine uses it. Thread: any (implementations lock themselves).
 class CacheDelegate {
  public:
   virtual ~CacheDelegate() = default;
 
   virtual int defaultCachePolicy() const = 0;
-  virtual bool canUseCachedDataForRequest(const HTTPRequest& request) = 0;
+  // When the response of a finished request stops being current (maxAge 0: from its headers);
+  // a null date when it has no known expiry.
+  virtual QDateTime expiryDateForRequest(const HTTPRequest& request, double maxAge) = 0;
   virtual void updateExpiryForRequest(const HTTPRequest& request, double maxAge) = 0;
+  virtual bool canUseCachedDataForRequest(const HTTPRequest& request) = 0;
+  virtual void removeCachedDataForRequest(const HTTPRequest& request) = 0;
+  virtual bool isCachedDataCurrentForRequest(const HTTPRequest& request) = 0;
   virtual void storeResponseForRequest(const HTTPRequest& request, double maxAge) = 0;
+  virtual void removeCachedDataForURL(const QUrl& url) = 0;
   // The stored headers of `url`, or an empty map when none are stored.
   virtual platform::StringMap cachedResponseHeadersForURL(const QUrl& url) = 0;
+  // The stored body of `url`; a null array when none is stored.
+  virtual QByteArray cachedResponseDataForURL(const QUrl& url) = 0;
   // The path of the stored body of `url`, or an empty text when none is stored.
   virtual QString pathToCachedResponseDataForURL(const QUrl& url) = 0;
+  // The path of the stored headers of `url`, or an empty text when none are stored.
+  virtual QString pathToCachedResponseHeadersForURL(const QUrl& url) = 0;
+  // Where the headers and the body of `request`'s response are to be written.
+  virtual QString pathToStoreCachedResponseHeadersForRequest(const HTTPRequest& request) = 0;
+  virtual QString pathToStoreCachedResponseDataForRequest(const HTTPRequest& request) = 0;
+  // Removes every entry of one store (CacheStoragePolicy).
+  virtual void clearCachedResponsesForStoragePolicy(int storagePolicy) = 0;
 };
 
 }  // namespace http

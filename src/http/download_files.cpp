@@ -197,8 +197,17 @@ platform::ErrorPtr HTTPRequest::finishDownloadFiles() {
   platform::ErrorPtr fileError;
   if (isResponseCompressed()) {
     if (shouldWaitToInflateCompressedResponses_) {
-      compression::DataDecompressor::uncompressDataFromFile(temporaryFileDownloadPath_,
-                                                            downloadDestinationPath_, &fileError);
+      // Inflated beside the download, then put in place like any other file, so that a link at
+      // the destination is replaced, never written through.
+      const QString inflated = platform::uniqueTemporaryPath();
+      if (compression::DataDecompressor::uncompressDataFromFile(temporaryFileDownloadPath_, inflated,
+                                                                &fileError) &&
+          !replaceFile(inflated, downloadDestinationPath_, &problem)) {
+        fileError = makeFileError(QStringLiteral("Failed to move file from '%1' to '%2'")
+                                      .arg(inflated, downloadDestinationPath_),
+                                  problem);
+      }
+      QFile::remove(inflated);
     } else {
       if (!replaceFile(temporaryUncompressedDataDownloadPath_, downloadDestinationPath_, &problem)) {
         fileError = makeFileError(QStringLiteral("Failed to move file from '%1' to '%2'")

@@ -29,7 +29,10 @@ RequestClassState& classState() {
 }
 
 const platform::MethodTable& HTTPRequest::classMethods() {
-  static const platform::MethodTable table(&platform::Operation::classMethods(), {});
+  static const platform::MethodTable table(
+      &platform::Operation::classMethods(),
+      {platform::method(platform::Selector("finishedDownloadingPACFile:"),
+                        &HTTPRequest::finishedDownloadingPACFile)});
   return table;
 }
 
@@ -42,6 +45,7 @@ HTTPRequest::~HTTPRequest() {
   authenticationNeeded_ = 0;
   requestMessage_.reset();
   cancelLoad();
+  discardTemporaryUploadFiles();
   redirectURL_.clear();
   if (statusTimer_) statusTimer_->invalidate();
   statusTimer_.reset();
@@ -316,10 +320,7 @@ void HTTPRequest::setShouldUpdateNetworkActivityIndicator(bool update) {
 
 // ---- Hooks this engine leaves empty ------------------------------------------------------------
 
-void HTTPRequest::applyCookieHeader() {}
 void HTTPRequest::applyAuthorizationHeader() {}
-bool HTTPRequest::configureProxies() { return true; }
-void HTTPRequest::performThrottling() {}
 void HTTPRequest::attemptToApplyCredentialsAndResume() {
   // Without a credential store there is nothing to apply: the challenge stands as the answer.
   authenticationNeeded_ = 0;

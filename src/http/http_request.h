@@ -26,6 +26,7 @@
 #include <optional>
 
 class QFile;
+class QNetworkCookie;
 
 namespace platform {
 class OperationQueue;
@@ -38,6 +39,10 @@ class BodyStream;
 
 namespace compression {
 class DataDecompressor;
+}
+
+namespace http::proxy {
+struct ProxyEntry;
 }
 
 namespace http {
@@ -141,9 +146,15 @@ class HTTPRequest : public platform::Operation {
   // ---- Request headers and body ------------------------------------------------------------
   // Sets a request header, replacing an earlier value of that name.
   void addRequestHeader(const QString& name, const QString& value);
+  // Adds bytes to the body: in memory, or to the body file when shouldStreamPostDataFromDisk is
+  // on (a temporary file unless postBodyFilePath names one; an existing file is rewritten).
   void appendPostData(const QByteArray& data);
+  // Adds a file's contents to the body, 256 KiB at a time. A file that cannot be read whole, and
+  // a body file that cannot be written, make buildPostBody fail the request (code 8, with the
+  // path): a body with a hole is never sent.
   void appendPostDataFromFile(const QString& path);
-  // Prepares the body for sending (once): compression, length, Content-Length, POST switch.
+  // Prepares the body for sending (once): compression, length, Content-Length, POST switch. On
+  // failure the request has failed and nothing is sent.
   virtual void buildPostBody();
   // Adds the automatic headers (once).
   void buildRequestHeaders();
@@ -220,6 +231,38 @@ class HTTPRequest : public platform::Operation {
   static void parseMimeType(QString* mimeType, StringEncoding* encoding, const QString& contentType);
   // Deletes the file at `path` if there is one; false (and a code 8 error) when that fails.
   static bool removeFileAtPath(const QString& path, platform::ErrorPtr* error);
+
+  // ---- Bandwidth throttling (class-wide; every request shares one limit) ----------------------
+  // The limit in bytes per second for everything received and sent; 0 = none (the start
+  // value). Setting it wakes every request paused by the old limit at once.
+  static void setMaxBandwidthPerSecond(quint64 bytes);
+  static quint64 maxBandwidthPerSecond();
+  static bool isBandwidthThrottled();
+  static void incrementBandwidthUsedInLastSecond(quint64 bytes);
+  // Closes a finished one-second window and computes the wake-up time.
+  static void measureBandwidthUsage();
+  // Mean bytes per second of the recent windows (kept whether or not a limit is set).
+  static quint64 averageBandwidthUsedPerSecond();
+  // How many request-body bytes may be read now.
+  static quint64 maxUploadReadLength();
+
+  // ---- Proxies -----------------------------------------------------------------------------
+  // The proxy script request is done (its finish and failure callback).
+  void finishedDownloadingPACFile(const std::shared_ptr<HTTPRequest>& scriptRequest);
+
+  // ---- Cookies and session (http/cookies/request_cookies.cpp) --------------------------------
+  // The cookies received during the process, one per (domain, path, name); empty at first.
+  static QList<QNetworkCookie> sessionCookies();
+  // Replaces the list, first deleting every cookie of the old list from the shared cookie store.
+  static void setSessionCookies(const QList<QNetworkCookie>& cookies);
+  // Adds `cookie` at the end, replacing a listed cookie with the same domain, path and name.
+  static void addSessionCookie(const QNetworkCookie& cookie);
+  // Forgets the process's session: the server session credentials, the cookies received during
+  // the process (also from the shared cookie store) and the default cache's session store.
+  static void clearSession();
+  // Empties the server session credential store under sessionCredentialsLock (the proxy store
+  // keeps its entries). Called by clearSession(); the authentication code owns that store.
+  static void clearServerSessionCredentials();
 
   // ---- Delivery of calls to recipients that may go away --------------------------------------
   // Reads the recipient currently held in some field (a request's delegate, a queue's progress
@@ -392,6 +435,10 @@ class HTTPRequest : public platform::Operation {
   virtual bool configureProxies();
   virtual void performThrottling();
   virtual void attemptToApplyCredentialsAndResume();
+  // Keeps the first problem met while the body was filled (a file that cannot be read...):
+  // buildPostBody fails the request with it once the request has started, so that the failure
+  // reaches every recipient, a queue included (queues build bodies when requests are added).
+  void notePostBodyError(const platform::ErrorPtr& error);
 
  private:
   // Execution
@@ -413,6 +460,9 @@ class HTTPRequest : public platform::Operation {
   bool willAskDelegateToConfirmRedirect();
   void performRedirect();
   void parseStringEncodingFromHeaders();
+  // Takes the cookies a response sets (its "Set-Cookie" entries) for url: they become
+  // responseCookies and, with useCookiePersistence, go to the shared store and the session list.
+  void receiveResponseCookies(const platform::StringMap& headers);
   void updatePartialDownloadSize();
   void useDataFromCache();
   // Writes received bytes to the download file, and their inflation to the inflated file when
@@ -471,6 +521,34 @@ class HTTPRequest : public platform::Operation {
   // Body
   void setupPostBody();
   void closePostBodyWriteFile();
+  // Throttling
+  void pauseForThrottling(Clock::time_point wakeUpTime);
+  void resumeAfterThrottling();
+  // The stream's event callback (set when the stream opens and when it is scheduled again).
+  void setReadStreamClient();
+  // A body stream for `source`, held to the bandwidth limit.
+  std::shared_ptr<transport::BodyStream> throttledBodyStream(
+      std::shared_ptr<transport::BodyStream> source);
+  // Proxies
+  void fetchPACFile();
+  void runPACScript(const QString& script);
+  void readPACFile();
+  void finishReadingPACFile(bool atEnd);
+  void timeOutPACRead();
+  // Drops a proxy script read or request under way (cancelLoad).
+  void cancelPACFetch();
+  // Sets proxyHost, proxyPort and proxyType (and, when none are set, the proxy credentials)
+  // from one entry of a proxy list.
+  void takeProxyFrom(const proxy::ProxyEntry& entry);
+  // Fails the request with a body problem; before the request has started, only keeps it
+  // (see notePostBodyError).
+  void failPostBody(const platform::ErrorPtr& error);
+  // The stream the transport reads the body from: the compressed copy when there is one, else
+  // the body file or the bytes in memory; null when nothing is to be sent. False (with the
+  // request failed) when the body file has gone.
+  bool makePostBodyReadStream();
+  // Removes the body files this request created itself (quietly: the request has ended).
+  void discardTemporaryUploadFiles();
 
   mutable std::recursive_mutex cancelledLock_;
 
@@ -509,6 +587,8 @@ class HTTPRequest : public platform::Operation {
   std::unique_ptr<QFile> fileDownloadOutputStream_;
   std::unique_ptr<QFile> inflatedFileDownloadOutputStream_;
   std::unique_ptr<QFile> postBodyWriteStream_;
+  platform::ErrorPtr postBodyError_;  // first failure while filling the body; null when none
+  bool didCreateCompressedPostBodyFile_ = false;  // compressedPostBodyFilePath is ours to remove
   std::shared_ptr<const transport::ClientIdentity> clientIdentity_;  // null: none
   // The caller's private loop while startSynchronous() runs (cancelledLock); null otherwise.
   std::shared_ptr<platform::RunLoop> synchronousRunLoop_;
@@ -516,6 +596,18 @@ class HTTPRequest : public platform::Operation {
   // taken back when another attempt starts, so a retry never counts the body twice.
   qint64 attemptDownloadSize_ = 0;
   qint64 attemptDownloadReported_ = 0;
+
+  // Throttling state (the request's thread)
+  std::shared_ptr<platform::Timer> throttleWakeTimer_;  // resumes a paused stream on time
+  bool throttlePaused_ = false;             // the stream is off its loop because of the limit
+  bool throttleWaiterRegistered_ = false;   // a limit change will look at this request again
+
+  // Proxy script fetching state (the request's thread)
+  std::shared_ptr<HTTPRequest> PACFileRequest_;        // the script download under way
+  int PACFileReadStream_ = -1;                         // the script file (non-blocking), or -1
+  std::shared_ptr<platform::Timer> PACFileReadTimer_;  // reads the file piece by piece
+  std::shared_ptr<platform::Timer> PACReadTimeOut_;    // gives the file read up
+  std::optional<QByteArray> PACFileData_;              // bytes of the script read so far
 };
 
 }  // namespace http

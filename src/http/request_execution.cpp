@@ -5,6 +5,7 @@
 #include "compression/data_decompressor.h"
 #include "http/cache_delegate.h"
 #include "http/request_class_state.h"
+#include "http/throttle/bandwidth_meter.h"
 #include "http/transport/body_stream.h"
 #include "http/transport/http_stream.h"
 #include "platform/log.h"
@@ -178,7 +179,10 @@ void HTTPRequest::buildRequestHeaders() {
     if (!agent.isEmpty()) addRequestHeader(QStringLiteral("User-Agent"), agent);
   }
   if (allowCompressedResponse_) addRequestHeader(QStringLiteral("Accept-Encoding"), QStringLiteral("gzip"));
-  if (shouldCompressRequestBody_) addRequestHeader(QStringLiteral("Content-Encoding"), QStringLiteral("gzip"));
+  // Only a body that is sent has an encoding (a redirect to GET drops the body).
+  if (shouldCompressRequestBody_ && postLength_ > 0) {
+    addRequestHeader(QStringLiteral("Content-Encoding"), QStringLiteral("gzip"));
+  }
   updatePartialDownloadSize();
   if (partialDownloadSize_ != 0) {
     addRequestHeader(QStringLiteral("Range"), QStringLiteral("bytes=%1-").arg(partialDownloadSize_));
@@ -253,17 +257,8 @@ void HTTPRequest::startRequest() {
   readStreamIsScheduled_ = false;
 
   // The body, if any, streams from its file or from memory (compressed copies preferred).
-  postBodyReadStream_.reset();
-  if (shouldStreamPostDataFromDisk_ && !postBodyFilePath_.isEmpty() && QFileInfo::exists(postBodyFilePath_)) {
-    const bool compressed = !compressedPostBodyFilePath_.isEmpty() &&
-                            QFileInfo::exists(compressedPostBodyFilePath_);
-    postBodyReadStream_ = std::make_shared<transport::FileBodyStream>(
-        compressed ? compressedPostBodyFilePath_ : postBodyFilePath_);
-  } else if (!postBody_.isEmpty()) {
-    const bool compressed = shouldCompressRequestBody_ && !compressedPostBody_.isEmpty();
-    postBodyReadStream_ = std::make_shared<transport::MemoryBodyStream>(
-        compressed ? compressedPostBody_ : postBody_);
-  }
+  if (!makePostBodyReadStream()) return;
+  if (postBodyReadStream_) postBodyReadStream_ = throttledBodyStream(postBodyReadStream_);
   if (!requestMessage_) {
     failWithError(makeRequestError(InternalErrorWhileBuildingRequestType,
                                    QStringLiteral("Unable to create read stream")));
@@ -297,10 +292,16 @@ void HTTPRequest::startRequest() {
   if (!proxyHost_.isEmpty() && proxyPort_ != 0) {
     if (proxyType_.isEmpty()) proxyType_ = QStringLiteral("HTTP");
     transport::ProxySettings proxy;
-    proxy.type = proxyType_ == QLatin1String("SOCKS") ? transport::ProxySettings::Type::Socks5
-                                                      : transport::ProxySettings::Type::Http;
+    const bool socks = proxyType_.compare(QLatin1String("SOCKS"), Qt::CaseInsensitive) == 0 ||
+                       proxyType_.compare(QLatin1String("SOCKS5"), Qt::CaseInsensitive) == 0;
+    proxy.type = socks ? transport::ProxySettings::Type::Socks5 : transport::ProxySettings::Type::Http;
     proxy.host = proxyHost_;
     proxy.port = static_cast<quint16>(proxyPort_);
+    if (socks) {
+      // A SOCKS5 proxy asks for the user name and password itself (RFC 1929).
+      proxy.user = proxyUsername_;
+      proxy.password = proxyPassword_;
+    }
     readStream_->setProxy(proxy);
   }
 
@@ -349,12 +350,18 @@ void HTTPRequest::startRequest() {
     }
   }
 
-  if (!readStreamIsScheduled_) scheduleReadStream();
+  // While the bandwidth limit holds every request back, a new stream waits for the wake-up time.
+  readStream_->setThrottled(isBandwidthThrottled());
+  throttlePaused_ = false;
+  if (const auto wakeUp = throttle::BandwidthMeter::shared().throttleWakeUpTime();
+      !readStreamIsScheduled_ && isBandwidthThrottled() && wakeUp && *wakeUp > Clock::now()) {
+    throttlePaused_ = true;
+    pauseForThrottling(*wakeUp);
+  } else if (!readStreamIsScheduled_) {
+    scheduleReadStream();
+  }
 
-  std::weak_ptr<HTTPRequest> weakSelf = keepAlive;
-  readStream_->setClient([weakSelf](transport::StreamEvent event) {
-    if (auto request = weakSelf.lock()) request->handleNetworkEvent(static_cast<int>(event));
-  });
+  setReadStreamClient();
   const bool opened = readStream_->open();
 
   if (oldStream && oldStream != readStream_) oldStream->close();
@@ -466,6 +473,8 @@ void HTTPRequest::handleBytesAvailable() {
   if (contentLength_ > static_cast<quint64>(kLargeReadSize)) bufferSize = kLargeReadSize;
   else if (contentLength_ > static_cast<quint64>(kMediumReadSize)) bufferSize = kMediumReadSize;
   if (readBuffer_.size() < bufferSize) readBuffer_.resize(bufferSize);
+  // Under a bandwidth limit, a quarter of what is left of this second's budget (at least 1).
+  bufferSize = throttle::BandwidthMeter::shared().downloadReadLength(bufferSize);
 
   const qint64 count = readStream_->read(readBuffer_.data(), bufferSize);
   if (count < 0) {
@@ -479,6 +488,7 @@ void HTTPRequest::handleBytesAvailable() {
 
   totalBytesRead_ += static_cast<quint64>(count);
   lastActivityTime_ = Clock::now();
+  incrementBandwidthUsedInLastSecond(static_cast<quint64>(count));
 
   // The body of a redirect or of an authentication challenge is not the resource: it reaches
   // neither a data callback nor a download file (it would end up in the destination or inside
@@ -545,7 +555,8 @@ void HTTPRequest::handleStreamComplete() {
       postBodyReadStream_.reset();
     }
     dataDecompressor_.reset();
-    if (didCreateTemporaryPostDataFile_ && authenticationNeeded_ == 0) {
+    // A redirect that keeps the body (307) sends the same file again: keep it until the end.
+    if (didCreateTemporaryPostDataFile_ && authenticationNeeded_ == 0 && !needsRedirect_) {
       removeTemporaryUploadFile();
       removeTemporaryCompressedUploadFile();
     }

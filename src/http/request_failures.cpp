@@ -191,6 +191,7 @@ void HTTPRequest::clearDelegatesAndCancel() {
 }
 
 void HTTPRequest::cancelLoad() {
+  cancelPACFetch();
   destroyReadStream();
   if (postBodyReadStream_) {
     postBodyReadStream_->close();
@@ -268,6 +269,7 @@ void HTTPRequest::markAsFinished() {
   auto keepAlive = self();
   std::lock_guard lock(cancelledLock_);
   requestMessage_.reset();
+  discardTemporaryUploadFiles();
   const bool wasFinished = finished_;
   const bool wasExecuting = inProgress_;
   if (!wasFinished) willChangeValueForKey("isFinished");

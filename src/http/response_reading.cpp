@@ -4,6 +4,7 @@
 
 #include "compression/data_decompressor.h"
 #include "http/cache_delegate.h"
+#include "http/cookies/cookie_store.h"
 #include "http/header_dictionary.h"
 #include "http/request_class_state.h"
 #include "http/string_encodings.h"
@@ -122,14 +123,7 @@ void HTTPRequest::readResponseHeaders() {
 
   parseStringEncodingFromHeaders();
 
-  responseCookies_.clear();
-  for (const QByteArray& value : head->headers.values("Set-Cookie")) {
-    for (const QNetworkCookie& cookie : QNetworkCookie::parseCookies(value)) {
-      QNetworkCookie normalized = cookie;
-      normalized.normalize(url_);
-      responseCookies_.append(QVariant::fromValue(normalized));
-    }
-  }
+  receiveResponseCookies(*responseHeaders_);
 
   if (!willRedirect()) {
     std::shared_ptr<HTTPRequest> receiving = mainRequest_.lock();
@@ -206,12 +200,13 @@ bool HTTPRequest::willRedirect() {
     return false;
   }
   const int status = responseStatusCode_;
-  if (status != 301 && status != 302 && status != 303 && status != 307) return false;
+  // 308 (RFC 9110 section 15.4.9) is the permanent 307: method and body stay.
+  if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) return false;
 
   auto request = self();
   platform::performOnMainThread([request] { request->requestRedirected(); }, platform::isMainThread());
 
-  if (status == 307 || (shouldUseRFC2616RedirectBehaviour_ && status != 303)) {
+  if (status == 307 || status == 308 || (shouldUseRFC2616RedirectBehaviour_ && status != 303)) {
     applyCookieHeader();
   } else {
     setRequestMethod(QStringLiteral("GET"));
@@ -336,10 +331,8 @@ void HTTPRequest::useDataFromCache() {
       receiving.totalBytesRead_ = receiving.contentLength_;
       receiving.parseStringEncodingFromHeaders();
       receiving.responseCookies_.clear();
-      for (const QString& value : headers.value(QStringLiteral("Set-Cookie")).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        for (const QNetworkCookie& cookie : QNetworkCookie::parseCookies(value.toUtf8())) {
-          receiving.responseCookies_.append(QVariant::fromValue(cookie));
-        }
+      for (const QNetworkCookie& cookie : cookies::CookieStore::cookiesWithResponseHeaderFields(headers, url_)) {
+        receiving.responseCookies_.append(QVariant::fromValue(cookie));
       }
       if (willRedirect()) {
         if (!willAskDelegateToConfirmRedirect()) performRedirect();

@@ -89,6 +89,12 @@ void NetworkQueue::addOperation(const std::shared_ptr<platform::Operation>& oper
         QStringLiteral("AttemptToAddInvalidRequest"),
         QStringLiteral("Attempted to add an object that was not an HTTPRequest to a NetworkQueue"));
   }
+  if (request->queue().get() == this) {
+    // Counted twice but run once, it would keep the queue from ever finishing.
+    throw platform::NamedException(
+        QStringLiteral("AttemptToAddRequestTwice"),
+        QStringLiteral("Attempted to add a request to a NetworkQueue that already holds it"));
+  }
   ++requestsCount_;
   Balance added;
   if (showAccurateProgress_) {

@@ -34,7 +34,8 @@ class NetworkQueue : public platform::OperationQueue {
   // Zeroes the byte counters, then cancels every request (each reports its own failure).
   void cancelAllOperations() override;
   // Adds a request. Throws platform::NamedException "AttemptToAddInvalidRequest" for anything
-  // that is not an HTTPRequest (nothing is added then).
+  // that is not an HTTPRequest, and "AttemptToAddRequestTwice" for a request this queue already
+  // holds (nothing is added then).
   void addOperation(const std::shared_ptr<platform::Operation>& operation) override;
   // Adds a measuring HEAD request at priority 10; anything but a request is ignored.
   void addHEADOperation(const std::shared_ptr<platform::Operation>& operation);

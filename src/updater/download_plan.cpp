@@ -1,7 +1,10 @@
 // Composing the download plan and the path rules of the add-on folder.
 #include "updater/download_plan.h"
 
-#include <QVariantMap>
+#include <QFile>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QSet>
 
 #include <cstring>
 
@@ -10,6 +13,16 @@ namespace {
 
 // Characters other than letters and digits that may stand in a URL as they are.
 constexpr char kUrlPunctuation[] = "-_.!~*'();/?:@&=+$,#";
+
+// True when every name below the game folder in `path` (and the path as a whole) fits the limits
+// of the file system, counted in the bytes of the file name encoding.
+bool fitsTheFileSystem(const QString& path, qsizetype gameFolderLength) {
+  if (QFile::encodeName(path).size() > kMaxPathBytes) return false;
+  for (const QString& name : path.mid(gameFolderLength).split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+    if (QFile::encodeName(name).size() > kMaxNameBytes) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -45,47 +58,82 @@ QString percentEscape(const QString& text, bool pathPart) {
   return out;
 }
 
-std::vector<PlanItem> composePlan(const QVariantList& addons, const QString& archiveBase,
+std::vector<PlanItem> composePlan(const QJsonArray& addons, const QString& archiveBase,
                                   const QString& gameFolder,
                                   const std::function<void(const QString&)>& log) {
   std::vector<PlanItem> plan;
-  for (const QVariant& entryValue : addons) {
-    if (entryValue.typeId() != QMetaType::QVariantMap) {
+  QSet<QString> planned;
+  for (const QJsonValue& entryValue : addons) {
+    if (!entryValue.isObject()) {
       log(QStringLiteral("Skipping an add-on entry that is not an object"));
       continue;
     }
-    const QVariantMap entry = entryValue.toMap();
-    const QVariant folderValue = entry.value(QStringLiteral("folder"));
+    const QJsonObject entry = entryValue.toObject();
+    const QJsonValue folderValue = entry.value(QLatin1String("folder"));
     const QString folder = folderValue.toString();
-    const QVariantList files = entry.value(QStringLiteral("files")).toList();
+    const QJsonArray files = entry.value(QLatin1String("files")).toArray();
     if (files.isEmpty()) continue;
-    if (folderValue.typeId() != QMetaType::QString || !isSafeRelativePath(folder)) {
-      log(QStringLiteral("Skipping add-on folder \"%1\": not a plain relative folder name").arg(folder));
+    if (!folderValue.isString() || !isSafeRelativePath(folder)) {
+      log(QStringLiteral("Skipping add-on folder \"%1\": not a plain relative folder name").arg(escapeForLog(folder)));
       continue;
     }
-    for (const QVariant& fileValue : files) {
-      const QVariant text = fileValue.toMap().value(QStringLiteral("file"));
-      if (text.typeId() != QMetaType::QString) {
-        log(QStringLiteral("Skipping a file entry of %1 without a file name").arg(folder));
+    for (const QJsonValue& fileValue : files) {
+      const QJsonValue text = fileValue.toObject().value(QLatin1String("file"));
+      if (!text.isString()) {
+        log(QStringLiteral("Skipping a file entry of %1 without a file name").arg(escapeForLog(folder)));
         continue;
       }
       PlanItem item;
       item.folder = folder;
       item.fileName = text.toString().replace(QLatin1Char('\\'), QLatin1Char('/'));
       if (!isSafeRelativePath(item.fileName)) {
-        log(QStringLiteral("Skipping file \"%1\" of %2: not a plain relative path").arg(item.fileName, folder));
+        log(QStringLiteral("Skipping file \"%1\" of %2: not a plain relative path")
+                .arg(escapeForLog(item.fileName), escapeForLog(folder)));
         continue;
       }
-      item.urlText = QStringLiteral("%1%2/%3.7z").arg(archiveBase, folder, item.fileName);
-      log(QStringLiteral("RequestURL--------") + item.urlText);
-      item.escapedURL = percentEscape(archiveBase, false) + percentEscape(folder, true) + QLatin1Char('/') +
-                        percentEscape(item.fileName, true) + QStringLiteral(".7z");
       item.destinationPath = gameFolder + kAddOnsFolder + folder + QLatin1Char('/') + item.fileName +
                              QStringLiteral(".7z");
+      if (!fitsTheFileSystem(item.destinationPath, gameFolder.size())) {
+        log(QStringLiteral("Skipping file \"%1\" of %2: its name is longer than the file system allows")
+                .arg(escapeForLog(item.fileName), escapeForLog(folder)));
+        continue;
+      }
+      if (planned.contains(item.destinationPath)) {
+        log(QStringLiteral("Skipping file \"%1\" of %2: listed twice")
+                .arg(escapeForLog(item.fileName), escapeForLog(folder)));
+        continue;
+      }
+      planned.insert(item.destinationPath);
+      item.urlText = QStringLiteral("%1%2/%3.7z").arg(archiveBase, folder, item.fileName);
+      log(QStringLiteral("RequestURL--------") + escapeForLog(item.urlText));
+      item.escapedURL = percentEscape(archiveBase, false) + percentEscape(folder, true) + QLatin1Char('/') +
+                        percentEscape(item.fileName, true) + QStringLiteral(".7z");
       plan.push_back(std::move(item));
     }
   }
   return plan;
+}
+
+QString escapeForLog(const QString& text) {
+  QString out;
+  out.reserve(text.size());
+  for (const QChar c : text) {
+    const char16_t u = c.unicode();
+    if (u == '\\') {
+      out += QStringLiteral("\\\\");
+    } else if (u == '\n') {
+      out += QStringLiteral("\\n");
+    } else if (u == '\r') {
+      out += QStringLiteral("\\r");
+    } else if (u == '\t') {
+      out += QStringLiteral("\\t");
+    } else if (c.category() == QChar::Other_Control || u == 0x2028 || u == 0x2029) {
+      out += QStringLiteral("\\x{%1}").arg(static_cast<unsigned>(u), 0, 16);
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 QString lastPathComponent(const QString& path) { return path.section(QLatin1Char('/'), -1); }

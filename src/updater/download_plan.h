@@ -2,8 +2,8 @@
 // destination, and the path rules that keep every file inside the game's add-on folder.
 #pragma once
 
+#include <QJsonArray>
 #include <QString>
-#include <QVariantList>
 
 #include <functional>
 #include <vector>
@@ -32,12 +32,22 @@ bool isSafeRelativePath(const QString& path);
 // are escaped too (they would end the path).
 QString percentEscape(const QString& text, bool pathPart);
 
+// Longest name of one folder or file the file systems of a game folder accept, in bytes (NAME_MAX
+// of Linux file systems), and longest whole path (PATH_MAX, its terminating zero excluded).
+inline constexpr int kMaxNameBytes = 255;
+inline constexpr int kMaxPathBytes = 4095;
+
 // The plan for the add-on list `addons` (the "Crc32" entries), in list order. Entries or files of
-// the wrong kind, and unsafe folder or file paths, are skipped with a line through `log`; every
-// item's URL line is logged as it is composed.
-std::vector<PlanItem> composePlan(const QVariantList& addons, const QString& archiveBase,
+// the wrong kind, unsafe folder or file paths, names too long for the file system and files listed
+// a second time are skipped with a line through `log`; every item's URL line is logged as it is
+// composed. Names in log lines are passed through escapeForLog().
+std::vector<PlanItem> composePlan(const QJsonArray& addons, const QString& archiveBase,
                                   const QString& gameFolder,
                                   const std::function<void(const QString&)>& log);
+
+// `text` with every control character written as an escape ("\n", "\x1b"...) and every "\" doubled,
+// so that a name from a server can never start a log line of its own or look like another.
+QString escapeForLog(const QString& text);
 
 // The last "/"-separated component of `path`.
 QString lastPathComponent(const QString& path);

@@ -28,6 +28,24 @@ class HeadlessWindow::Controls : public StatusText, public UpdateButton, public 
   int pickerShown = 0;
 };
 
+class HeadlessWindow::Line : public StatusText {
+ public:
+  void setStringValue(const QString& text) override {
+    value = text;
+    if (listener) listener(text);
+  }
+  QString stringValue() const override { return value; }
+  QString value;
+  StatusListener listener;
+};
+
+class HeadlessWindow::Button : public UpdateButton {
+ public:
+  void setEnabled(bool value) override { enabled = value; }
+  bool isEnabled() const override { return enabled; }
+  bool enabled = false;
+};
+
 // The progress bar: a recipient of setDoubleValue: and setMaxValue:.
 class ProgressBar : public platform::Object {
   PLATFORM_OBJECT
@@ -46,7 +64,8 @@ const platform::MethodTable& ProgressBar::classMethods() {
   return table;
 }
 
-HeadlessWindow::HeadlessWindow() : controls_(std::make_shared<Controls>()) {}
+HeadlessWindow::HeadlessWindow()
+    : controls_(std::make_shared<Controls>()), line_(std::make_shared<Line>()), rollback_(std::make_shared<Button>()) {}
 HeadlessWindow::~HeadlessWindow() = default;
 
 void HeadlessWindow::connect(AppDelegate& controller) {
@@ -55,7 +74,13 @@ void HeadlessWindow::connect(AppDelegate& controller) {
   controller.setFolderPicker(std::shared_ptr<FolderPicker>(controls_, controls_.get()));
   progress_ = std::make_shared<ProgressBar>();
   controller.setLoadingProgress(progress_);
+  controller.setProgressLine(line_);
+  controller.setRollbackButton(rollback_);
 }
+
+void HeadlessWindow::setProgressLineListener(StatusListener listener) { line_->listener = std::move(listener); }
+QString HeadlessWindow::progressLine() const { return line_->value; }
+bool HeadlessWindow::rollbackEnabled() const { return rollback_->enabled; }
 
 void HeadlessWindow::setStatusListener(StatusListener listener) { controls_->listener = std::move(listener); }
 void HeadlessWindow::setPickedFolder(std::optional<QString> folder) { controls_->picked = std::move(folder); }

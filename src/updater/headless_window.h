@@ -28,6 +28,8 @@ class HeadlessWindow {
   // setPickedFolder() was called).
   void connect(AppDelegate& controller);
   void setStatusListener(StatusListener listener);
+  // Every text of the progress line, as it is set.
+  void setProgressLineListener(StatusListener listener);
   // The folder the picker answers with; nothing = the user cancels.
   void setPickedFolder(std::optional<QString> folder);
   // Chooses the concurrency control's item titled `title` and sends its action.
@@ -36,6 +38,8 @@ class HeadlessWindow {
   void pressUpdate(AppDelegate& controller);
 
   const QStringList& statusTexts() const;
+  QString progressLine() const;
+  bool rollbackEnabled() const;
   bool buttonEnabled() const;
   int pickerShown() const;
   // The last value and maximum the progress bar was given.
@@ -46,6 +50,10 @@ class HeadlessWindow {
   class Controls;
   std::shared_ptr<Controls> controls_;
   std::shared_ptr<class ProgressBar> progress_;
+  class Line;
+  class Button;
+  std::shared_ptr<Line> line_;
+  std::shared_ptr<Button> rollback_;
 };
 
 }  // namespace updater

@@ -3,22 +3,41 @@
 
 #include "http/transport/simple_loader.h"
 
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QUrl>
 
 namespace updater {
 
-QVariant dictionaryWithContentsOfURLString(const QString& urlString) {
-  if (urlString.isEmpty()) return {};
+std::optional<QJsonDocument> documentWithContentsOfURLString(const QString& urlString, QString* whyNot) {
+  auto fail = [whyNot](const QString& why) -> std::optional<QJsonDocument> {
+    if (whyNot != nullptr) *whyNot = why;
+    return std::nullopt;
+  };
+  if (urlString.isEmpty()) return fail(QStringLiteral("no address"));
   const QUrl url(urlString, QUrl::StrictMode);
-  if (!url.isValid() || url.scheme().isEmpty()) return {};
-  const std::optional<QByteArray> bytes = http::transport::SimpleLoader::load(url);
-  if (!bytes || bytes->isEmpty()) return {};
+  const QString scheme = url.scheme().toLower();
+  // A manifest names only web addresses: never a local file or device of this machine.
+  if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")) ||
+      url.host().isEmpty()) {
+    return fail(QStringLiteral("not an http or https address"));
+  }
+  QString loadProblem;
+  const std::optional<QByteArray> bytes = http::transport::SimpleLoader::load(
+      url, &loadProblem, http::transport::SimpleLoader::kTimeoutSeconds, kMaxDocumentBytes);
+  if (!bytes) return fail(loadProblem.isEmpty() ? QStringLiteral("nothing read") : loadProblem);
+  if (bytes->isEmpty()) return fail(QStringLiteral("empty document"));
   QJsonParseError error{};
-  const QJsonDocument document = QJsonDocument::fromJson(*bytes, &error);
-  if (error.error != QJsonParseError::NoError || document.isNull()) return {};
-  return document.toVariant();
+  QJsonDocument document = QJsonDocument::fromJson(*bytes, &error);
+  if (error.error != QJsonParseError::NoError || document.isNull()) {
+    return fail(QStringLiteral("not JSON: %1 at byte %2").arg(error.errorString()).arg(error.offset));
+  }
+  return document;
+}
+
+QVariant dictionaryWithContentsOfURLString(const QString& urlString) {
+  const std::optional<QJsonDocument> document = documentWithContentsOfURLString(urlString);
+  if (!document) return {};
+  return document->toVariant();
 }
 
 QByteArray toJSON(const QVariantMap& dictionary) {

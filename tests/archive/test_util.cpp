@@ -119,7 +119,7 @@ Decoded decodeLoop(LzmaDecoder* lz, const Bytes& stream, size_t capacity, const 
 
 Decoded decodeLzma(const Bytes& props, const Bytes& stream, size_t capacity, const Feed& feed) {
   LzmaDecoder dec;
-  Bytes dict(capacity + 1);
+  Bytes dict(capacity);  // exact: a one-byte overrun shows under AddressSanitizer
   Decoded d;
   d.res = LzmaDecoder_AllocateProbs(&dec, props.data(), props.size(), &kMainAllocator);
   if (d.res != ResOk) return d;
@@ -136,7 +136,7 @@ Decoded decodeLzma(const Bytes& props, const Bytes& stream, size_t capacity, con
 
 Decoded decodeLzma2(uint8_t prop, const Bytes& stream, size_t capacity, const Feed& feed) {
   Lzma2Decoder dec;
-  Bytes dict(capacity + 1);
+  Bytes dict(capacity);  // exact: a one-byte overrun shows under AddressSanitizer
   Decoded d;
   d.res = Lzma2Decoder_AllocateProbs(&dec, prop, &kMainAllocator);
   if (d.res != ResOk) return d;

@@ -91,6 +91,7 @@ bool NginxServer::startOnce() {
        << "  default_type application/octet-stream;\n"
        << "  sendfile on;\n  tcp_nopush on;\n"
        << "  keepalive_timeout 60s;\n  keepalive_requests 100000;\n"
+       << "  " << options_.extraHttpConfig << "\n"
        << "  server {\n"
        << "    listen 127.0.0.1:" << port_ << (options_.tls ? " ssl" : "") << ";\n"
        << "    server_name localhost;\n"

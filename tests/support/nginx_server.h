@@ -41,6 +41,7 @@ class NginxServer {
     std::string certificateName = "localhost";               // its common name
     std::string certificateAltNames = "DNS:localhost";       // its alternative names
     std::string extraServerConfig; // more directives for the server block
+    std::string extraHttpConfig;   // more directives for the http block (log formats...)
   };
 
   explicit NginxServer(Options options);

@@ -56,18 +56,28 @@ void AddonServer::list(const QString& folder, const QString& listedPath) {
 }
 
 void AddonServer::addFile(const QString& folder, const QString& listedPath, const QByteArray& content, bool lzma2) {
+  writeArchive(folder, listedPath, content, lzma2, true);
+}
+
+void AddonServer::changeFile(const QString& folder, const QString& listedPath, const QByteArray& content) {
+  writeArchive(folder, listedPath, content, false, false);
+}
+
+void AddonServer::writeArchive(const QString& folder, const QString& listedPath, const QByteArray& content, bool lzma2,
+                               bool listIt) {
   QString relative = listedPath;
   relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
   const QString source = toQt(sources_.path()) + QLatin1Char('/') + folder + QLatin1Char('/') + relative;
   writeBytes(source, content);
   const QString archive = archivePath(folder, listedPath);
+  QFile::remove(archive);
   QDir().mkpath(QFileInfo(archive).absolutePath());
   QStringList arguments{QStringLiteral("--format"), QStringLiteral("7zip")};
   if (lzma2) arguments << QStringLiteral("--options") << QStringLiteral("7zip:compression=lzma2");
   arguments << QStringLiteral("-cf") << archive << QStringLiteral("-C") << QFileInfo(source).absolutePath()
             << QFileInfo(source).fileName();
   if (QProcess::execute(QStringLiteral("bsdtar"), arguments) != 0) throw std::runtime_error("bsdtar failed");
-  list(folder, listedPath);
+  if (listIt) list(folder, listedPath);
   expected_[folder + QLatin1Char('/') + relative] = content;
 }
 
@@ -78,13 +88,23 @@ void AddonServer::addRawArchive(const QString& folder, const QString& listedPath
 
 void AddonServer::addMissing(const QString& folder, const QString& listedPath) { list(folder, listedPath); }
 
-void AddonServer::publish() {
+QByteArray AddonServer::archiveBytes(const QString& folder, const QString& listedPath) const {
+  QFile file(archivePath(folder, listedPath));
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void AddonServer::writeDocument(const QString& path, const QByteArray& bytes) {
+  writeBytes(toQt(root_.path()) + path, bytes);
+}
+
+void AddonServer::publish(const QString& archiveBase) {
   QVariantList addons;
   for (const auto& [folder, files] : entries_) addons.push_back(QVariantMap{{"folder", folder}, {"files", files}});
   for (const QVariant& raw : rawEntries_) addons.push_back(raw);
   const QString wowplugin = toQt(root_.path()) + QStringLiteral("/wowplugin/");
   writeBytes(wowplugin + QStringLiteral("AddonsUpdater.json"),
-             updater::toJSON({{"plughttpaddr", nginx_->url(QStringLiteral("/addons/")).toString()},
+             updater::toJSON({{"plughttpaddr", archiveBase.isEmpty() ? nginx_->url(QStringLiteral("/addons/")).toString()
+                                                                     : archiveBase},
                               {"plugjsonaddr", nginx_->url(QStringLiteral("/wowplugin/addons.json")).toString()},
                               {"version", 3}}));
   writeBytes(wowplugin + QStringLiteral("addons.json"),

@@ -2,6 +2,9 @@
 // outside the add-on folder.
 #include "updater/download_plan.h"
 
+#include "updater/json_dictionary.h"
+
+#include <QJsonDocument>
 #include <QVariantMap>
 #include <gtest/gtest.h>
 
@@ -16,7 +19,7 @@ QVariantMap addon(const QVariant& folder, const QVariantList& files) {
 }
 
 std::vector<updater::PlanItem> plan(const QVariantList& addons, QStringList* log = nullptr) {
-  return composePlan(addons, "http://127.0.0.1/addons/", "/games/WoW", [log](const QString& line) {
+  return composePlan(QJsonArray::fromVariantList(addons), "http://127.0.0.1/addons/", "/games/WoW", [log](const QString& line) {
     if (log) *log << line;
   });
 }
@@ -35,11 +38,61 @@ TEST(DownloadPlanTest, EachFileGivesAUrlAndADestinationInListOrder) {
   EXPECT_TRUE(log.contains(QStringLiteral("RequestURL--------http://127.0.0.1/addons/Foo/Bar/Baz.lua.7z")));
 }
 
-TEST(DownloadPlanTest, BackslashAndSlashNameTheSameArchive) {
-  const auto items = plan({addon("Foo", {fileEntry("Bar\\Baz.lua"), fileEntry("Bar/Baz.lua")})});
+TEST(DownloadPlanTest, AFileListedTwiceIsPlannedOnce) {
+  QStringList log;
+  const auto items = plan({addon("Foo", {fileEntry("Bar\\Baz.lua"), fileEntry("x.lua")}),
+                           addon("Foo", {fileEntry("Bar/Baz.lua")})},
+                          &log);
   ASSERT_EQ(items.size(), 2u);
-  EXPECT_EQ(items[0].escapedURL, items[1].escapedURL);
-  EXPECT_EQ(items[0].destinationPath, items[1].destinationPath);
+  EXPECT_EQ(items[0].escapedURL, QStringLiteral("http://127.0.0.1/addons/Foo/Bar/Baz.lua.7z"));
+  EXPECT_EQ(items[1].fileName, QStringLiteral("x.lua"));
+  EXPECT_EQ(log.filter(QStringLiteral("Skipping file \"Bar/Baz.lua\" of Foo: listed twice")).size(), 1);
+}
+
+TEST(DownloadPlanTest, NamesLongerThanTheFileSystemAllowsAreSkipped) {
+  QStringList log;
+  const QString longest = QString(251, QLatin1Char('a'));  // 251 + ".7z" = 254 bytes
+  const QString wide = QString(85, QChar(0x4E2D));         // 85 three-byte characters + ".7z" = 258
+  const auto items = plan({addon("Foo", {fileEntry(longest + "a"), fileEntry(longest + "ab"), fileEntry(wide),
+                                         fileEntry(QString(300, QLatin1Char('d')) + "/x.lua")}),
+                           addon(QString(256, QLatin1Char('f')), {fileEntry("x.lua")})},
+                          &log);
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].fileName, longest + "a");
+  EXPECT_EQ(log.filter(QStringLiteral("longer than the file system allows")).size(), 4) << log.join("\n").toStdString();
+}
+
+TEST(DownloadPlanTest, LogLinesShowControlCharactersEscaped) {
+  QStringList log;
+  plan({addon("Foo", {fileEntry(QStringLiteral("x\n2026-01-01 forged line\r\x1b[31m.lua"))}),
+        addon(QStringLiteral("A\nB"), {fileEntry("x.lua")})},
+       &log);
+  ASSERT_EQ(log.size(), 2);
+  for (const QString& line : log) {
+    EXPECT_FALSE(line.contains(QLatin1Char('\n')) || line.contains(QLatin1Char('\r')) ||
+                 line.contains(QChar(0x1b)))
+        << line.toStdString();
+  }
+  EXPECT_EQ(log[0], QStringLiteral("Skipping file \"x\\n2026-01-01 forged line\\r\\x{1b}[31m.lua\" of Foo: not a plain "
+                                   "relative path"));
+  EXPECT_EQ(updater::escapeForLog(QStringLiteral("a\\n\tb")), QStringLiteral("a\\\\n\\tb"));
+}
+
+TEST(DownloadPlanTest, AListOfManyEntriesIsPlannedInOnePass) {
+  QByteArray json = "[";
+  constexpr int kEntries = 200000;
+  json.reserve(kEntries * 48);
+  for (int i = 0; i < kEntries; ++i) {
+    if (i > 0) json += ',';
+    json += "{\"folder\":\"F" + QByteArray::number(i) + "\",\"files\":[{\"file\":\"a.lua\"}]}";
+  }
+  json += "]";
+  ASSERT_LE(json.size(), updater::kMaxDocumentBytes);
+  const QJsonDocument document = QJsonDocument::fromJson(json);
+  ASSERT_TRUE(document.isArray());
+  const auto items = composePlan(document.array(), "http://h/", "/g", [](const QString&) {});
+  ASSERT_EQ(items.size(), static_cast<size_t>(kEntries));
+  EXPECT_EQ(items.back().destinationPath, QStringLiteral("/g/Interface/AddOns/F199999/a.lua.7z"));
 }
 
 TEST(DownloadPlanTest, SpacesAndNonAsciiNamesArePercentEscapedAsUtf8) {

@@ -3,119 +3,16 @@
 // the folder picker.
 #include "updater/app_delegate.h"
 
-#include "addon_server.h"
-#include "platform/log.h"
 #include "queue/network_queue.h"
-#include "support/temp_dir.h"
-#include "support/wait.h"
-#include "updater/headless_window.h"
+#include "update_fixture.h"
+#include "support/test_http_server.h"
 
-#include <QDirIterator>
-#include <QFile>
-#include <QFileInfo>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
-
-#include <mutex>
 
 namespace {
 
-using testsupport::AddonServer;
-using testsupport::TempDir;
-using updater::AppDelegate;
-using updater::HeadlessWindow;
-
-QString toQt(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
-
-QByteArray textFile(const QString& seed, int lines) {
-  QByteArray out;
-  for (int i = 0; i < lines; ++i) {
-    out += "local " + seed.toUtf8() + QByteArray::number(i) + " = function(frame) return frame:GetWidth() * " +
-           QByteArray::number(i % 17) + " end\n";
-  }
-  return out;
-}
-
-QByteArray binaryFile(int size) {
-  QByteArray out(size, Qt::Uninitialized);
-  quint32 state = 12345;
-  for (int i = 0; i < size; ++i) {
-    state = state * 1103515245u + 12345u;
-    out[i] = static_cast<char>((state >> 16) & 0xff);
-  }
-  return out;
-}
-
-// Every file below `folder`, relative to it.
-QStringList filesBelow(const QString& folder) {
-  QStringList found;
-  QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-  while (it.hasNext()) found << it.next().mid(folder.size() + 1);
-  found.sort();
-  return found;
-}
-
-QByteArray contentOf(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// One update: a controller, a stand-in window and the log lines it wrote.
-class Update {
- public:
-  Update(const QString& manifestURL, const QString& gameFolder)
-      : controller(std::make_shared<AppDelegate>(manifestURL)) {
-    platform::setLogSink([this](const QString& line) {
-      std::lock_guard lock(mutex_);
-      log_ << line;
-    });
-    window.connect(*controller);
-    controller->awakeFromNib();
-    controller->setPluginSaveAdressHead(gameFolder);
-  }
-  ~Update() { platform::setLogSink(nullptr); }
-
-  // Presses the button and waits for the end: done, failed, or a time limit.
-  QString run() {
-    window.pressUpdate(*controller);
-    testsupport::waitUntil([this] { return ended(); }, std::chrono::seconds(60));
-    return window.statusTexts().isEmpty() ? QString() : window.statusTexts().back();
-  }
-  bool ended() const {
-    const QString last = window.statusTexts().isEmpty() ? QString() : window.statusTexts().back();
-    return last == updater::kStatusDone || last == updater::kStatusServerFailed;
-  }
-  QStringList log() {
-    std::lock_guard lock(mutex_);
-    return log_;
-  }
-
-  std::shared_ptr<AppDelegate> controller;
-  HeadlessWindow window;
-
- private:
-  std::mutex mutex_;
-  QStringList log_;
-};
-
-class UpdateFlowTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!testsupport::NginxServer::isInstalled()) GTEST_SKIP() << "nginx is not installed";
-    ASSERT_TRUE(server.isRunning()) << server.errorText().toStdString();
-    addOns = toQt(game.path()) + QStringLiteral("/Interface/AddOns");
-  }
-
-  void expectInstalled() {
-    for (const auto& [path, content] : server.expected()) {
-      EXPECT_EQ(contentOf(addOns + QLatin1Char('/') + path), content) << path.toStdString();
-    }
-    for (const QString& file : filesBelow(addOns)) EXPECT_FALSE(file.endsWith(".7z")) << file.toStdString();
-  }
-
-  AddonServer server;
-  TempDir game;
-  QString addOns;
-};
+using namespace updatertest;
 
 TEST_F(UpdateFlowTest, AFullUpdateInstallsEveryFileAndRemovesEveryArchive) {
   server.addFile("DBM-Core", "DBM-Core.toc", "## Interface: 100200\n## Title: DBM\nDBM-Core.lua\n");
@@ -127,18 +24,24 @@ TEST_F(UpdateFlowTest, AFullUpdateInstallsEveryFileAndRemovesEveryArchive) {
   server.publish();
   Update update(server.manifestURL(), toQt(game.path()));
   update.window.chooseQueueNumber(*update.controller, "3");
-  EXPECT_EQ(update.run(), updater::kStatusDone);
+  EXPECT_EQ(update.run(), QStringLiteral("下载完成"));
   expectInstalled();
   EXPECT_EQ(filesBelow(addOns).size(), server.expected().size());
   const QStringList texts = update.window.statusTexts();
   ASSERT_GE(texts.size(), 4);
-  EXPECT_EQ(texts[0], updater::kStatusQuerying);
-  EXPECT_EQ(texts[1], updater::kStatusBuilding);
+  EXPECT_EQ(texts[0], QStringLiteral("查询更新服务器"));
+  EXPECT_EQ(texts[1], QStringLiteral("构建目录"));
   EXPECT_TRUE(texts.contains(QStringLiteral("正在下载Square%20White.tga"))) << texts.join(" | ").toStdString();
   EXPECT_FALSE(update.window.buttonEnabled()) << "one update per run";
   EXPECT_DOUBLE_EQ(update.window.progressValue(), 1.0);
   EXPECT_EQ(update.controller->queueNumber(), 3);
-  EXPECT_EQ(update.controller->networkQueue()->maxConcurrentOperationCount(), 3);
+  const auto& queue = update.controller->networkQueue();
+  EXPECT_EQ(queue->maxConcurrentOperationCount(), 3);
+  EXPECT_FALSE(queue->shouldCancelAllRequestsOnFailure());
+  EXPECT_FALSE(queue->showAccurateProgress());
+  EXPECT_EQ(queue->queueDidFinishSelector(), platform::Selector("downloadAllPluginFinish:"));
+  EXPECT_EQ(queue->delegate().lock(), update.controller);
+  EXPECT_EQ(queue->downloadProgressDelegate().lock(), nullptr) << "the bar counts installed files, not transfers";
   EXPECT_TRUE(update.log().contains(QStringLiteral("saveString-------") + addOns + "/WeakAuras/Media/Textures/"));
 }
 
@@ -148,26 +51,94 @@ TEST_F(UpdateFlowTest, AnArchiveAlreadyAtItsDestinationIsReplacedByTheNewDownloa
   testsupport::writeFile(game.path() / "Interface/AddOns/Bagnon/Bagnon.lua.7z", "stale archive from an earlier run");
   testsupport::writeFile(game.path() / "Interface/AddOns/Bagnon/Bagnon.lua", "old version");
   Update update(server.manifestURL(), toQt(game.path()));
-  EXPECT_EQ(update.run(), updater::kStatusDone);
+  EXPECT_EQ(update.run(), QStringLiteral("下载完成"));
   expectInstalled();
 }
 
-TEST_F(UpdateFlowTest, FailedDownloadsAndBrokenArchivesKeepTheInstalledFilesAndTheUpdateGoesOn) {
+// Archives served by a scripted server (the manifests stay on nginx), so that one transfer can
+// break off in the middle of its body.
+TEST_F(UpdateFlowTest, EveryKindOfFailureIsCountedInTheStatusAndNamedInTheLog) {
   server.addFile("Good", "good.lua", textFile("good", 100));
   server.addMissing("Gone", "gone.lua");
   server.addRawArchive("Broken", "broken.lua", QByteArray("7z\xBC\xAF\x27\x1C", 6) + binaryFile(500));
+  server.addFile("Cut", "cut.lua", binaryFile(200000));
   server.addFile("Later", "later.lua", textFile("later", 100));
-  server.publish();
-  testsupport::writeFile(game.path() / "Interface/AddOns/Gone/gone.lua", "installed gone");
-  testsupport::writeFile(game.path() / "Interface/AddOns/Broken/broken.lua", "installed broken");
+  testsupport::TestHttpServer archives;
+  archives.setHandler([&](const testsupport::RecordedRequest& request) -> std::optional<testsupport::HttpResponse> {
+    const QStringList parts = QString::fromUtf8(request.path()).split('/');  // "", "addons", folder, file
+    const QByteArray bytes = server.archiveBytes(parts.value(2), parts.value(3).chopped(3));
+    if (bytes.isEmpty()) return testsupport::HttpResponse::withStatus(404, "Not Found", "<html>404</html>");
+    testsupport::HttpResponse response = testsupport::HttpResponse::ok(bytes);
+    if (parts.value(2) == "Cut") response.cutAfter(bytes.size() / 2);
+    return response;
+  });
+  server.publish(archives.url(QStringLiteral("/addons/")).toString());
+  for (const char* name : {"Gone/gone.lua", "Broken/broken.lua", "Cut/cut.lua"}) {
+    testsupport::writeFile(game.path() / "Interface/AddOns" / name, std::string("installed ") + name);
+  }
   Update update(server.manifestURL(), toQt(game.path()));
-  EXPECT_EQ(update.run(), updater::kStatusDone);
-  expectInstalled();
-  EXPECT_EQ(contentOf(addOns + "/Gone/gone.lua"), "installed gone");
-  EXPECT_EQ(contentOf(addOns + "/Broken/broken.lua"), "installed broken");
+  EXPECT_EQ(update.run(), QStringLiteral("下载完成，3 个文件失败"));
+  EXPECT_EQ(contentOf(addOns + "/Good/good.lua"), server.expected().at("Good/good.lua"));
+  EXPECT_EQ(contentOf(addOns + "/Later/later.lua"), server.expected().at("Later/later.lua"));
+  for (const char* name : {"Gone/gone.lua", "Broken/broken.lua", "Cut/cut.lua"}) {
+    EXPECT_EQ(contentOf(addOns + "/" + name), QByteArray("installed ") + name) << name;
+  }
+  for (const QString& file : filesBelow(addOns)) EXPECT_FALSE(file.endsWith(".7z")) << file.toStdString();
+  EXPECT_DOUBLE_EQ(update.window.progressValue(), 0.4) << "2 of 5 files installed";
+  EXPECT_EQ(update.controller->failedFiles(), 3);
+
   const QStringList log = update.log();
-  EXPECT_EQ(log.count(addOns + "/Gone/gone.lua.7z"), 2) << "the finished download is logged before and after extraction";
-  EXPECT_EQ(log.filter(QStringLiteral("Extraction of ")).size(), 2) << log.join("\n").toStdString();
+  const QString gone = "Not installed: " + addOns + "/Gone/gone.lua: download of " +
+                       archives.url("/addons/Gone/gone.lua.7z").toString() + " failed: HTTP status 404 Not Found";
+  EXPECT_TRUE(log.contains(gone)) << log.join("\n").toStdString();
+  EXPECT_EQ(log.filter(QRegularExpression("^Not installed: " + QRegularExpression::escape(addOns) +
+                                          "/Broken/broken.lua: extraction of entry \"broken.lua\" .* failed"))
+                .size(), 1);
+  EXPECT_EQ(log.filter(QRegularExpression("^Not installed: " + QRegularExpression::escape(addOns) +
+                                          "/Cut/cut.lua: download of .*Cut/cut.lua.7z failed: error [0-9]+: .+"))
+                .size(), 1);
+  EXPECT_TRUE(log.contains("myError--------" + archives.url("/addons/Cut/cut.lua.7z").toString()));
+  EXPECT_EQ(log.filter("Update ended: 2 of 5 files installed, 3 failed").size(), 1);
+}
+
+TEST_F(UpdateFlowTest, AFileListedTwiceIsDownloadedOnce) {
+  server.addFile("Twice", "twice.lua", "x = 2\n");
+  server.addFile("Twice", "twice.lua", "x = 2\n");
+  server.publish();
+  Update update(server.manifestURL(), toQt(game.path()));
+  EXPECT_EQ(update.run(), QStringLiteral("下载完成"));
+  expectInstalled();
+  int fetched = 0;
+  for (const std::string& line : server.accessLog()) fetched += line.find("/addons/Twice/twice.lua.7z") != std::string::npos;
+  EXPECT_EQ(fetched, 1);
+}
+
+TEST_F(UpdateFlowTest, TheConcurrencyChoiceFallsBackToFourForNoPositiveNumber) {
+  const struct {
+    const char* title;
+    qint64 expected;
+  } cases[] = {{"3", 3}, {"0", 4}, {"-2", 4}, {"many", 4}, {"", 4}, {" 8 ", 8}};
+  Update update(server.manifestURL(), toQt(game.path()));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    update.window.chooseQueueNumber(*update.controller, c.title);
+    EXPECT_EQ(update.controller->queueNumber(), c.expected);
+  }
+}
+
+TEST_F(UpdateFlowTest, TheWaitTimerTicksEveryHalfSecondUntilItEndsTheUpdate) {
+  Update update(server.manifestURL(), toQt(game.path()));
+  update.controller->downloadAllPluginFinish(nullptr);
+  const auto first = update.controller->timer();
+  ASSERT_NE(first, nullptr);
+  EXPECT_DOUBLE_EQ(first->interval(), 0.5);
+  EXPECT_TRUE(first->repeats());
+  update.controller->downloadAllPluginFinish(nullptr);
+  EXPECT_FALSE(first->isValid()) << "a second call replaces the running timer";
+  ASSERT_NE(update.controller->timer(), first);
+  testsupport::waitUntil([&] { return update.ended(); }, std::chrono::seconds(10));
+  EXPECT_EQ(update.window.statusTexts(), QStringList{"下载完成"});
+  EXPECT_EQ(update.controller->timer(), nullptr);
 }
 
 TEST_F(UpdateFlowTest, HostileListEntriesNeverReachOutsideTheAddOnFolder) {
@@ -179,7 +150,7 @@ TEST_F(UpdateFlowTest, HostileListEntriesNeverReachOutsideTheAddOnFolder) {
   server.addRawEntry(QStringLiteral("not an object"));
   server.publish();
   Update update(server.manifestURL(), toQt(game.path()));
-  EXPECT_EQ(update.run(), updater::kStatusDone);
+  EXPECT_EQ(update.run(), QStringLiteral("下载完成"));
   EXPECT_EQ(filesBelow(toQt(game.path())), QStringList{"Interface/AddOns/Safe/safe.lua"});
   EXPECT_GE(update.log().filter(QStringLiteral("Skipping")).size(), 4);
 }
@@ -187,9 +158,9 @@ TEST_F(UpdateFlowTest, HostileListEntriesNeverReachOutsideTheAddOnFolder) {
 TEST_F(UpdateFlowTest, AListWithNothingToDownloadEndsAtOnce) {
   server.publish();
   Update update(server.manifestURL(), toQt(game.path()));
-  EXPECT_EQ(update.run(), updater::kStatusDone);
+  EXPECT_EQ(update.run(), QStringLiteral("下载完成"));
   EXPECT_EQ(update.window.statusTexts(),
-            (QStringList{updater::kStatusQuerying, updater::kStatusBuilding, updater::kStatusDone}));
+            (QStringList{"查询更新服务器", "构建目录", "下载完成"}));
 }
 
 TEST_F(UpdateFlowTest, AnUnreadableServerIsReportedAndTheButtonWorksAgain) {
@@ -197,14 +168,18 @@ TEST_F(UpdateFlowTest, AnUnreadableServerIsReportedAndTheButtonWorksAgain) {
     const char* name;
     QString manifestURL;
   };
+  server.writeDocument("/wowplugin/zero.json", R"({"plughttpaddr":"http://127.0.0.1:9/","plugjsonaddr":"file:///dev/zero"})");
+  server.writeDocument("/wowplugin/array.json", R"([{"plughttpaddr":"x"}])");
   const Case cases[] = {
       {"unreachable", QStringLiteral("http://127.0.0.1:9/wowplugin/AddonsUpdater.json")},
       {"no manifest", server.manifestURL() + QStringLiteral(".missing")},
+      {"a list that is a local device", server.url("/wowplugin/zero.json")},
+      {"a manifest that is no object", server.url("/wowplugin/array.json")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Update update(c.manifestURL, toQt(game.path()));
-    EXPECT_EQ(update.run(), updater::kStatusServerFailed);
+    EXPECT_EQ(update.run(), QStringLiteral("更新服务器连接失败"));
     EXPECT_TRUE(update.window.buttonEnabled());
   }
 }
@@ -224,7 +199,7 @@ TEST_F(UpdateFlowTest, AMissingGameFolderAsksForOneAndACancelledPickerChangesNot
   }
   Update update(server.manifestURL(), missing);
   update.window.setPickedFolder(toQt(game.path()));
-  EXPECT_EQ(update.run(), updater::kStatusDone);
+  EXPECT_EQ(update.run(), QStringLiteral("下载完成"));
   EXPECT_EQ(update.window.pickerShown(), 1);
   EXPECT_EQ(update.controller->pluginSaveAdressHead(), toQt(game.path()));
   expectInstalled();

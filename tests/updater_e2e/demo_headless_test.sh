@@ -15,6 +15,10 @@ driver="${1:?usage: demo_headless_test.sh UPDATE_HEADLESS}"
 
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/updater-demo.XXXXXX")"
 trap 'rm -rf "$scratch"' EXIT
+# The updater keeps its records, kept copies and settings below HOME: a scratch one.
+export HOME="$scratch/home"
+unset XDG_STATE_HOME XDG_CONFIG_HOME
+mkdir -p "$HOME"
 mkdir -p "$scratch/bench"
 ln -s "$(cd "$(dirname "$driver")" && pwd)/$(basename "$driver")" "$scratch/bench/update_headless"
 

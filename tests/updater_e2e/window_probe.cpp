@@ -6,6 +6,7 @@
 //   dialog shown QFileDialog fileMode=<n> native=<0|1> directory=<path>
 //   dialog hidden QFileDialog
 //   progress <value> <minimum> <maximum>                       (the progress bar, at every change)
+//   text <objectName> <text>                                   (the progress line, when it is drawn changed)
 // The program itself is not changed: the probe only watches events through an application-wide
 // event filter installed when the application object is created.
 #include <QApplication>
@@ -13,7 +14,9 @@
 #include <QEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QLabel>
 #include <QProgressBar>
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QWidget>
@@ -34,6 +37,14 @@ class WindowProbe : public QObject {
       case QEvent::Resize:
       case QEvent::EnabledChange:
         if (watched->isWidgetType()) report(static_cast<QWidget*>(watched), event->type());
+        break;
+      case QEvent::Paint:
+        if (auto* label = qobject_cast<QLabel*>(watched); label != nullptr && isWatched(label)) {
+          if (label->text() != lastTexts_.value(label)) {
+            lastTexts_[label] = label->text();
+            write(QStringLiteral("text %1 %2").arg(label->objectName(), label->text()));
+          }
+        }
         break;
       default:
         break;
@@ -66,7 +77,8 @@ class WindowProbe : public QObject {
     static const QSet<QString> kNames = {
         QStringLiteral("updataButton"), QStringLiteral("pluginInfo"),
         QStringLiteral("loadingProgress"), QStringLiteral("queueNumber"),
-        QStringLiteral("fileNameEdit")};
+        QStringLiteral("fileNameEdit"), QStringLiteral("progressLine"),
+        QStringLiteral("rollbackButton"), QStringLiteral("openLogButton")};
     return kNames.contains(widget->objectName());
   }
 
@@ -95,6 +107,7 @@ class WindowProbe : public QObject {
 
   QFile file_;
   QSet<QProgressBar*> watchedBars_;
+  QHash<QLabel*, QString> lastTexts_;
 };
 
 void startWindowProbe() {

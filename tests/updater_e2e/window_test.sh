@@ -204,4 +204,23 @@ read -r _ value minimum maximum <<<"${last_progress:-progress 0 0 0}"
 [ "$maximum" -gt "$minimum" ] && [ "$value" -eq "$maximum" ] ||
   fail "the progress bar does not end full: ${last_progress:-no change reported}"
 [ "$(requests)" -gt 0 ]
-echo "window test passed: picker cancelled and used, $(requests) requests, files installed"
+
+# ---- the progress line under the bar and the rollback button
+files=$(wc -l < "$work/set/plan.tsv")
+last_line="$(grep '^text progressLine ' "$work/probe.log" | tail -n 1 | cut -d' ' -f3-)"
+echo "progress line: $last_line"
+[[ "$last_line" =~ ^$files/$files\ 个文件\ ·\ [0-9]+\.[0-9]\ MB\ ·\ [0-9]+\.[0-9]\ MB/s$ ]] ||
+  fail "the progress line does not show every file done: \"$last_line\""
+is_shown progressLine || fail "the progress line is not shown"
+is_shown rollbackButton || fail "the rollback button is not shown"
+rollback_enabled() { last_report rollbackButton | grep -q "enabled=1 "; }
+wait_until 10 "rollback button enabled after the update" rollback_enabled
+click rollbackButton
+title_is_restored() { [[ "$(title)" == *已恢复上次版本* ]]; }
+wait_until 30 "\"已恢复上次版本\" in the window title" title_is_restored
+import -window "$window" "$artifacts/updater_window_rollback.png"
+[ "$(cat "$game/Interface/AddOns/RaidAlerts/Core.lua")" = "-- old version" ] ||
+  fail "the rollback did not put back the file the update replaced"
+[ ! -e "$game/Interface/AddOns/BagSorter/Core.lua" ] || fail "the rollback left a file the update created"
+[ -s "$work/home/.local/state/AddonsUpdater/updater.log" ] || fail "no log file in the XDG state folder"
+echo "window test passed: picker cancelled and used, $(requests) requests, files installed, progress line shown, rollback done"

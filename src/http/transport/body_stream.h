@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -25,6 +26,10 @@ class BodyStream {
   // Releases what open() took. Safe to call more than once or without open().
   virtual void close() = 0;
   virtual QString errorString() const = 0;
+  // How long the transport should wait before the next read (a throttled body whose budget is
+  // spent); zero, the default, lets it read at once. The transport waits on a timer, not in a
+  // loop, and asks again when the time is up.
+  virtual std::chrono::milliseconds readDelay() { return std::chrono::milliseconds(0); }
 };
 
 // A body held in memory. Thread: the transport's I/O thread once handed over.

@@ -2,6 +2,8 @@
 // certificate problems under the stream's TLS options, and the liveness check of idle sockets.
 #include "http/transport/connection.h"
 
+#include "http/transport/host_overrides.h"
+
 #include <QNetworkProxy>
 #include <QSslConfiguration>
 #include <QSslSocket>
@@ -21,6 +23,12 @@ namespace {
 // Kernel bytes Qt may hold for us per socket before it stops reading (flow control for readers
 // that fall behind). Large enough to keep a fast loopback link busy.
 constexpr qint64 kSocketReadBufferBytes = 1024 * 1024;
+// The same while throttled, and the kernel's receive buffer then: a few reads' worth, so that
+// TCP flow control holds the peer back while the reader waits.
+constexpr qint64 kLimitedReadBufferBytes = 32 * 1024;
+constexpr int kLimitedKernelBufferBytes = 32 * 1024;
+// Asked for when the limit ends (the kernel caps it at its maximum).
+constexpr int kUnlimitedKernelBufferBytes = 4 * 1024 * 1024;
 
 bool isDateProblem(QSslError::SslError e) {
   return e == QSslError::CertificateExpired || e == QSslError::CertificateNotYetValid;
@@ -47,14 +55,21 @@ QNetworkProxy socketProxy(const Endpoint& endpoint) {
   // SOCKS5 for any scheme; an HTTP proxy for https opens a CONNECT tunnel (RFC 9110 9.3.6).
   const auto type = endpoint.proxy.type == ProxySettings::Type::Socks5 ? QNetworkProxy::Socks5Proxy
                                                                         : QNetworkProxy::HttpProxy;
-  return QNetworkProxy(type, endpoint.proxy.host, endpoint.proxy.port);
+  QNetworkProxy proxy(type, HostOverrides::connectHost(endpoint.proxy.host, endpoint.proxy.port),
+                      endpoint.proxy.port);
+  if (type == QNetworkProxy::Socks5Proxy && !endpoint.proxy.user.isEmpty()) {
+    proxy.setUser(endpoint.proxy.user);
+    proxy.setPassword(endpoint.proxy.password);
+  }
+  return proxy;
 }
 
 }  // namespace
 
 bool Endpoint::operator==(const Endpoint& other) const {
   return scheme == other.scheme && host.compare(other.host, Qt::CaseInsensitive) == 0 &&
-         port == other.port && proxy == other.proxy && (!isTls() || tls == other.tls);
+         port == other.port && address == other.address && proxy == other.proxy &&
+         (!isTls() || tls == other.tls);
 }
 
 Connection::Connection(Endpoint endpoint)
@@ -92,12 +107,15 @@ QSslSocket* Connection::tlsSocket() const {
 
 void Connection::connect() {
   if (endpoint_.usesAbsoluteForm()) {
-    socket_->connectToHost(endpoint_.proxy.host, endpoint_.proxy.port);
+    socket_->connectToHost(HostOverrides::connectHost(endpoint_.proxy.host, endpoint_.proxy.port),
+                           endpoint_.proxy.port);
     return;
   }
+  // Where the socket goes: the overriding address, else the host itself.
+  const QString& address = endpoint_.address.isEmpty() ? endpoint_.host : endpoint_.address;
   QSslSocket* tls = tlsSocket();
   if (tls == nullptr) {
-    socket_->connectToHost(endpoint_.host, endpoint_.port);
+    socket_->connectToHost(address, endpoint_.port);
     return;
   }
   const TlsOptions& options = endpoint_.tls;
@@ -110,8 +128,10 @@ void Connection::connect() {
     config.setPrivateKey(options.clientIdentity->key);
   }
   tls->setSslConfiguration(config);
-  if (!options.peerName.isEmpty()) tls->setPeerVerifyName(options.peerName);
-  tls->connectToHostEncrypted(endpoint_.host, endpoint_.port);
+  // The server is named by its host (server name indication, certificate check) even when the
+  // socket connects to an overriding address.
+  const QString peerName = options.peerName.isEmpty() ? endpoint_.host : options.peerName;
+  tls->connectToHostEncrypted(address, endpoint_.port, peerName);
 }
 
 bool Connection::acceptsTlsErrors(const QList<QSslError>& errors) const {
@@ -129,6 +149,16 @@ bool Connection::acceptsTlsErrors(const QList<QSslError>& errors) const {
     return false;
   }
   return true;
+}
+
+void Connection::setReceiveLimited(bool limited) {
+  if (!limited && !everLimited_) return;
+  everLimited_ = everLimited_ || limited;
+  socket_->setReadBufferSize(limited ? kLimitedReadBufferBytes : kSocketReadBufferBytes);
+  const auto fd = static_cast<int>(socket_->socketDescriptor());
+  if (fd < 0) return;
+  const int size = limited ? kLimitedKernelBufferBytes : kUnlimitedKernelBufferBytes;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
 bool Connection::isAlive() const {

@@ -21,6 +21,7 @@ struct Endpoint {
   QString scheme;  // "http" or "https", lower case
   QString host;
   quint16 port = 0;
+  QString address;  // where the socket connects for host (HostOverrides); empty: host itself
   ProxySettings proxy;
   TlsOptions tls;  // compared for https only
 
@@ -68,6 +69,11 @@ class Connection {
   // socket reports both as "remote host closed", the kernel's TCP state tells them apart.
   // False when watchForReset() was not called.
   bool wasReset() const;
+  // Small receive buffers (Qt's and the kernel's) while `limited`, so that a throttled reader
+  // leaves bytes on the wire; the usual ones otherwise. A connection that was ever limited keeps
+  // a fixed kernel buffer and is not worth keeping for later transfers.
+  void setReceiveLimited(bool limited);
+  bool wasReceiveLimited() const { return everLimited_; }
 
   // How many exchanges this connection has carried to their end.
   int completedExchanges() const { return completedExchanges_; }
@@ -78,6 +84,7 @@ class Connection {
   QTcpSocket* socket_;          // owned; deleted later on the I/O thread
   int completedExchanges_ = 0;  // exchanges carried to their end
   int watchedDescriptor_ = -1;  // a duplicate of the socket's descriptor; see watchForReset()
+  bool everLimited_ = false;    // setReceiveLimited(true) was called
 };
 
 }  // namespace http::transport

@@ -3,10 +3,12 @@
 #include "http/transport/exchange.h"
 
 #include "http/transport/connection_pool.h"
+#include "http/transport/host_overrides.h"
 #include "http/transport/read_buffer_pool.h"
 
 #include <QSslSocket>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <algorithm>
 #include <limits>
@@ -51,6 +53,7 @@ bool Exchange::prepareHead() {
   endpoint_.scheme = url.scheme().toLower();
   endpoint_.host = url.host();
   endpoint_.port = static_cast<quint16>(url.port(endpoint_.isTls() ? 443 : 80));
+  endpoint_.address = HostOverrides::connectHost(endpoint_.host, endpoint_.port);
   endpoint_.proxy = config_.proxy;
   endpoint_.tls = config_.tls;
 
@@ -146,6 +149,7 @@ void Exchange::onConnected() {
   state_ = State::Exchanging;
   connection_->watchForReset();
   connection_->socket()->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+  applyReceiveLimits();
   write(wireHead_, false);
   writeBody();
   // A reused connection may already hold the peer's close or bytes; read what is there.
@@ -171,6 +175,11 @@ void Exchange::writeBody() {
          connection_->socket()->bytesToWrite() < kWriteHighWaterBytes) {
     // An unscheduled stream sends nothing; scheduling it again calls writeBody() once more.
     if (!channel_->mayUpload()) return;
+    // A throttled body whose budget is spent says how long to wait; a timer brings us back.
+    if (const auto delay = config_.body->readDelay(); delay.count() > 0) {
+      writeBodyLater(delay);
+      return;
+    }
     qint64 want = kBodyPieceBytes;
     // With the announced length sent, one more read must find the end: a longer body is an
     // error rather than bytes silently left out.
@@ -210,6 +219,23 @@ void Exchange::writeBody() {
       bodyRemaining_ -= n;
     }
   }
+}
+
+void Exchange::writeBodyLater(std::chrono::milliseconds delay) {
+  if (bodyReadPending_) return;
+  bodyReadPending_ = true;
+  std::weak_ptr<Exchange> weak = weak_from_this();
+  QTimer::singleShot(delay, connection_->socket(), [weak] {
+    if (auto self = weak.lock()) {
+      self->bodyReadPending_ = false;
+      self->writeBody();
+    }
+  });
+}
+
+void Exchange::applyReceiveLimits() {
+  if (state_ != State::Exchanging || !connection_) return;
+  connection_->setReceiveLimited(channel_->isThrottled());
 }
 
 void Exchange::onBytesWritten(qint64 bytes) {
@@ -329,6 +355,7 @@ void Exchange::finish() {
   const bool reusable = config_.keepAlive && config_.connectionId != 0 && bodyDone_ &&
                         !requestSaysClose_ && !sawLeftover_ && !peerClosed_ &&
                         parser_.allowsReuse() && socket->bytesAvailable() == 0 &&
+                        !connection_->wasReceiveLimited() &&
                         socket->bytesToWrite() == 0 &&
                         socket->state() == QAbstractSocket::ConnectedState;
   if (reusable) {

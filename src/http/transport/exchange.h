@@ -12,6 +12,7 @@
 #include <QAbstractSocket>
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <memory>
 
@@ -42,6 +43,9 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
   // The stream was closed: stop at once, closing the connection unless it was already handed
   // back to the pool.
   void abandon();
+  // Sizes the socket's receive buffers for the stream's throttling state (small while held to a
+  // bandwidth limit, so that little is taken off the wire ahead of the consumer).
+  void applyReceiveLimits();
   // True once the exchange ended (done or failed): it holds no connection or socket any more,
   // so it may be dropped and deleted on any thread. Thread: any.
   bool isFinished() const { return finished_.load(std::memory_order_acquire); }
@@ -65,6 +69,8 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
   void onConnected();
   void onTlsErrors(const QList<QSslError>& errors);
   void writeBody();
+  // Reads the body again after `delay` (a throttled body asked to wait).
+  void writeBodyLater(std::chrono::milliseconds delay);
   void write(const QByteArray& bytes, bool isBody);
   void onBytesWritten(qint64 bytes);
   void onReadyRead();
@@ -93,6 +99,7 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
   QStringList tlsProblems_;                 // certificate problems that were refused
   std::deque<Segment> segments_;            // written runs not yet accepted by the socket
   QByteArray bodyBuffer_;                   // reused buffer for body reads
+  bool bodyReadPending_ = false;            // a timer will read the body again
   std::atomic<bool> finished_{false};       // set once the connection and body are released
 };
 

@@ -77,6 +77,14 @@ void HttpStream::unschedule() { channel_->unschedule(); }
 
 bool HttpStream::isScheduled() const { return channel_->isScheduled(); }
 
+void HttpStream::setThrottled(bool throttled) {
+  if (!channel_->setThrottled(throttled)) return;
+  std::lock_guard lock(mutex_);
+  if (exchange_ && !exchange_->isFinished()) {
+    IoThread::post([exchange = exchange_] { exchange->applyReceiveLimits(); });
+  }
+}
+
 bool HttpStream::open() {
   std::lock_guard lock(mutex_);
   if (opened_ || closed_) return false;

@@ -40,7 +40,9 @@ class Exchange;
 //    failure was read. Sent once; nothing follows.
 //  - EndEncountered: the response ended and every byte was read. Sent once; nothing follows.
 // unschedule() pauses: no events and no request-body sending until scheduled again, and nothing
-// received meanwhile is lost (reading from the socket pauses while 2 MiB are waiting).
+// received meanwhile is lost. Reading from the socket stops while 2 MiB are waiting, 256 KiB when
+// the stream is throttled (setThrottled) and 64 KiB while it is unscheduled, so that a paused
+// stream really stops taking bytes off the wire.
 //
 // Body framing: Content-Length, chunked (trailers read and dropped), or to the end of the
 // connection; no body for HEAD, 204 and 304; interim 1xx responses are skipped. A broken
@@ -86,6 +88,9 @@ class HttpStream : public std::enable_shared_from_this<HttpStream> {
   // Pauses delivery and sending (see the class comment).
   void unschedule();
   bool isScheduled() const;
+  // Marks the stream as held to a bandwidth limit: little read-ahead and small socket receive
+  // buffers, so that the limit holds on the wire. Any time; takes effect on the I/O thread.
+  void setThrottled(bool throttled);
 
   // ---- I/O ----
   // Opens the body stream (on the calling thread) and starts the exchange. False when the

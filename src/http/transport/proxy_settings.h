@@ -13,6 +13,10 @@ struct ProxySettings {
   Type type = Type::None;
   QString host;
   quint16 port = 0;
+  // Credentials for a SOCKS5 proxy (RFC 1929 user name and password), offered when the user
+  // name is not empty. An HTTP proxy's authentication belongs to the request engine.
+  QString user;
+  QString password;
 
   // True when a proxy is to be used (a type, a host and a port are set).
   bool isSet() const { return type != Type::None && !host.isEmpty() && port != 0; }

@@ -29,10 +29,12 @@ struct Fetched {
   QByteArray body;
   platform::ErrorPtr error;
   bool ended = false;
+  bool tooLong = false;
 };
 
 // One GET, waited for on the calling thread's private loader mode until `deadline`.
-Fetched fetch(const QUrl& url, std::chrono::steady_clock::time_point deadline, QString* whyNot) {
+Fetched fetch(const QUrl& url, std::chrono::steady_clock::time_point deadline, QString* whyNot,
+              qint64 maxBytes) {
   Fetched result;
   RequestHead head;
   head.url = url;
@@ -48,6 +50,7 @@ Fetched fetch(const QUrl& url, std::chrono::steady_clock::time_point deadline, Q
     if (event == StreamEvent::BytesAvailable) {
       const qint64 n = stream->read(buffer.data(), buffer.size());
       if (n > 0) result.body.append(buffer.constData(), n);
+      if (maxBytes >= 0 && result.body.size() > maxBytes) result.tooLong = true;
     } else if (event == StreamEvent::EndEncountered) {
       result.ended = true;
     } else {
@@ -58,7 +61,7 @@ Fetched fetch(const QUrl& url, std::chrono::steady_clock::time_point deadline, Q
   if (!stream->open()) {
     result.error = stream->error();
   }
-  while (!result.ended && !result.error) {
+  while (!result.ended && !result.error && !result.tooLong) {
     const double left =
         std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
     if (left <= 0) break;
@@ -67,7 +70,9 @@ Fetched fetch(const QUrl& url, std::chrono::steady_clock::time_point deadline, Q
   result.head = stream->responseHead();
   stream->close();
   if (whyNot != nullptr) {
-    if (result.error) {
+    if (result.tooLong) {
+      *whyNot = QStringLiteral("%1 is longer than %2 bytes").arg(url.toString()).arg(maxBytes);
+    } else if (result.error) {
       *whyNot = result.error->localizedDescription();
     } else if (!result.ended) {
       *whyNot = QStringLiteral("Loading %1 timed out").arg(url.toString());
@@ -79,14 +84,20 @@ Fetched fetch(const QUrl& url, std::chrono::steady_clock::time_point deadline, Q
 }  // namespace
 
 std::optional<QByteArray> SimpleLoader::load(const QUrl& url, QString* whyNot,
-                                             double timeoutSeconds) {
+                                             double timeoutSeconds, qint64 maxBytes) {
   if (url.isLocalFile()) {
     QFile file(url.toLocalFile());
     if (!file.open(QIODevice::ReadOnly)) {
       if (whyNot != nullptr) *whyNot = file.errorString();
       return std::nullopt;
     }
-    return file.readAll();
+    if (maxBytes < 0) return file.readAll();
+    QByteArray bytes = file.read(maxBytes + 1);
+    if (bytes.size() > maxBytes) {
+      if (whyNot != nullptr) *whyNot = QStringLiteral("%1 is longer than %2 bytes").arg(url.toString()).arg(maxBytes);
+      return std::nullopt;
+    }
+    return bytes;
   }
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -97,8 +108,8 @@ std::optional<QByteArray> SimpleLoader::load(const QUrl& url, QString* whyNot,
       if (whyNot != nullptr) *whyNot = QStringLiteral("Unsupported URL %1").arg(current.toString());
       return std::nullopt;
     }
-    Fetched fetched = fetch(current, deadline, whyNot);
-    if (!fetched.ended || !fetched.head) return std::nullopt;
+    Fetched fetched = fetch(current, deadline, whyNot, maxBytes);
+    if (!fetched.ended || !fetched.head || fetched.tooLong) return std::nullopt;
     const int status = fetched.head->statusCode;
     const QByteArray location = fetched.head->headers.value("Location");
     if (isRedirect(status) && !location.isEmpty()) {

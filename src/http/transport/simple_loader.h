@@ -24,9 +24,10 @@ class SimpleLoader {
   // given). http and https: a GET with TLS checked against the system's trust store;
   // redirects (301, 302, 303, 307, 308) are followed to other http or https URLs only, and a
   // final status other than 2xx gives nothing, so an error page is never taken for the
-  // document. file: the local file's bytes.
+  // document. file: the local file's bytes. With `maxBytes` >= 0, a resource longer than that
+  // gives nothing (the load stops as soon as the limit is passed).
   static std::optional<QByteArray> load(const QUrl& url, QString* whyNot = nullptr,
-                                        double timeoutSeconds = kTimeoutSeconds);
+                                        double timeoutSeconds = kTimeoutSeconds, qint64 maxBytes = -1);
 };
 
 }  // namespace http::transport

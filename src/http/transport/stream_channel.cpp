@@ -20,6 +20,7 @@ void StreamChannel::setClient(Client client) {
 
 void StreamChannel::schedule(std::shared_ptr<platform::RunLoop> loop) {
   std::function<void()> wake;
+  std::function<void()> readWake;
   {
     std::lock_guard lock(mutex_);
     if (closed_ || !loop) return;
@@ -35,8 +36,10 @@ void StreamChannel::schedule(std::shared_ptr<platform::RunLoop> loop) {
       uploadWaiting_ = false;
       wake = resumeUpload_;
     }
+    readWake = takeReadWakeLocked();
   }
   if (wake) IoThread::post(std::move(wake));
+  if (readWake) IoThread::post(std::move(readWake));
 }
 
 void StreamChannel::unschedule() {
@@ -78,10 +81,7 @@ qint64 StreamChannel::read(char* buffer, qint64 maxLength) {
     buffered_ -= copied;
     if (copied == 0 && error_) return -1;
     if (copied > 0) armed_ = true;
-    if (wireStalled_ && buffered_ < kLowWaterBytes) {
-      wireStalled_ = false;
-      wake = resumeReading_;
-    }
+    wake = takeReadWakeLocked();
     postDeliveryLocked();
   }
   if (wake) IoThread::post(std::move(wake));
@@ -143,9 +143,32 @@ void StreamChannel::failFromWire(platform::ErrorPtr error) {
   postDeliveryLocked();
 }
 
+bool StreamChannel::setThrottled(bool throttled) {
+  std::function<void()> wake;
+  {
+    std::lock_guard lock(mutex_);
+    if (throttled_.load(std::memory_order_relaxed) == throttled) return false;
+    throttled_.store(throttled, std::memory_order_relaxed);
+    wake = takeReadWakeLocked();
+  }
+  if (wake) IoThread::post(std::move(wake));
+  return true;
+}
+
+qint64 StreamChannel::highWaterLocked() const {
+  if (loop_ == nullptr) return kPausedHighWaterBytes;
+  return throttled_.load(std::memory_order_relaxed) ? kThrottledHighWaterBytes : kHighWaterBytes;
+}
+
+std::function<void()> StreamChannel::takeReadWakeLocked() {
+  if (!wireStalled_ || closed_ || buffered_ >= highWaterLocked() / 2) return nullptr;
+  wireStalled_ = false;
+  return resumeReading_;
+}
+
 bool StreamChannel::acceptsMoreFromWire() {
   std::lock_guard lock(mutex_);
-  if (buffered_ < kHighWaterBytes || closed_) return true;
+  if (buffered_ < highWaterLocked() || closed_) return true;
   wireStalled_ = true;
   return false;
 }

@@ -38,10 +38,15 @@ enum class StreamEvent : int {
 class StreamChannel : public std::enable_shared_from_this<StreamChannel> {
  public:
   using Client = std::function<void(StreamEvent)>;
-  // Received bytes the channel holds before the I/O side stops reading the socket.
+  // Received bytes the channel holds before the I/O side stops reading the socket. Reading
+  // resumes once the buffer fell under half of the mark in force.
   static constexpr qint64 kHighWaterBytes = 2 * 1024 * 1024;
-  // Level the buffer must fall under before reading resumes.
-  static constexpr qint64 kLowWaterBytes = kHighWaterBytes / 2;
+  // The mark while the transfer is held to a bandwidth limit: little is read ahead of the
+  // consumer, so that the limit holds on the wire too.
+  static constexpr qint64 kThrottledHighWaterBytes = 256 * 1024;
+  // The mark while the consumer has paused delivery (unscheduled): the socket is left alone
+  // after a small read-ahead, so the peer is slowed by TCP flow control.
+  static constexpr qint64 kPausedHighWaterBytes = 64 * 1024;
 
   // ---- consumer side (any thread) ----
   void setClient(Client client);
@@ -56,6 +61,10 @@ class StreamChannel : public std::enable_shared_from_this<StreamChannel> {
   platform::ErrorPtr error() const;
   // Stops delivery for good and drops buffered bytes.
   void close();
+  // Marks the transfer as held to a bandwidth limit (see kThrottledHighWaterBytes). True when
+  // this changed the mark.
+  bool setThrottled(bool throttled);
+  bool isThrottled() const { return throttled_.load(std::memory_order_relaxed); }
   // Request-body bytes the peer's socket accepted so far.
   quint64 requestBytesWritten() const { return bytesWritten_.load(std::memory_order_relaxed); }
   bool reusedConnection() const { return reused_.load(std::memory_order_relaxed); }
@@ -78,6 +87,10 @@ class StreamChannel : public std::enable_shared_from_this<StreamChannel> {
 
  private:
   bool deliverableLocked() const;
+  qint64 highWaterLocked() const;
+  // The resume-reading handler when the I/O side waits and the buffer is low enough, else
+  // empty (to be posted to the I/O thread outside the lock).
+  std::function<void()> takeReadWakeLocked();
   void postDeliveryLocked();
   void deliver(quint64 generation);
 
@@ -103,6 +116,7 @@ class StreamChannel : public std::enable_shared_from_this<StreamChannel> {
   std::function<void()> resumeUpload_;         // posted to the I/O thread; see setWakeHandlers
   std::atomic<quint64> bytesWritten_{0};       // request-body bytes accepted by the socket
   std::atomic<bool> reused_{false};            // the exchange runs on a reused connection
+  std::atomic<bool> throttled_{false};         // held to a bandwidth limit
 };
 
 }  // namespace http::transport

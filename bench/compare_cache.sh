@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Compares GETs answered from the response cache with the same GETs from nginx on 127.0.0.1
+# (started here), both through the request engine's driver `fetch`, one after another in one
+# process: COUNT files of SIZE bytes, served with "expires 1h" so that stored entries are current.
+#
+#   bench/compare_cache.sh [BUILD_DIR]        (default build; needs <BUILD_DIR>/bench/fetch)
+#
+# Environment: COUNT (default 1000), SIZE (default 10240), RUNS (best of, default 5).
+# Prints wall and CPU time of both runs and the ratio network/cache (target >= 5).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build="${1:-build}"
+driver="$(pwd)/$build/bench/fetch"
+if [ ! -x "$driver" ]; then
+  echo "missing $driver; build it with: cmake --build $build --target fetch" >&2
+  exit 2
+fi
+command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] || { echo "nginx is not installed" >&2; exit 2; }
+nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
+
+count="${COUNT:-1000}"
+size="${SIZE:-10240}"
+runs="${RUNS:-5}"
+
+work="$(mktemp -d)"
+nginx_pid=""
+cleanup() {
+  if [ -n "$nginx_pid" ]; then kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+# The driver keeps its cookies under the data folder: keep them in the work folder.
+export XDG_DATA_HOME="$work/data"
+
+mkdir -p "$work/www/c"
+for i in $(seq 1 "$count"); do head -c "$size" /dev/urandom > "$work/www/c/f$i.bin"; done
+
+start_nginx() {
+  local port="$1"
+  cat > "$work/nginx.conf" <<CONF
+$( [ "$(id -u)" -eq 0 ] && echo "user root;" )
+worker_processes 1;
+daemon off;
+master_process off;
+pid $work/nginx.pid;
+error_log $work/error.log warn;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  client_body_temp_path $work/client_body;
+  proxy_temp_path $work/proxy;
+  fastcgi_temp_path $work/fastcgi;
+  uwsgi_temp_path $work/uwsgi;
+  scgi_temp_path $work/scgi;
+  default_type application/octet-stream;
+  sendfile on;
+  keepalive_timeout 60s;
+  keepalive_requests 100000;
+  server {
+    listen 127.0.0.1:$port;
+    root $work/www;
+    location /c/ { expires 1h; }
+  }
+}
+CONF
+  "$nginx_bin" -p "$work" -c "$work/nginx.conf" -e "$work/error.log" &
+  nginx_pid=$!
+  for _ in $(seq 1 100); do
+    if ! kill -0 "$nginx_pid" 2>/dev/null; then nginx_pid=""; return 1; fi
+    if "$driver" "http://127.0.0.1:$port/c/f1.bin" >/dev/null 2>&1; then return 0; fi
+    sleep 0.05
+  done
+  return 1
+}
+port=""
+for _ in $(seq 1 10); do
+  candidate=$((20000 + RANDOM % 40000))
+  if start_nginx "$candidate"; then port="$candidate"; break; fi
+done
+[ -n "$port" ] || { echo "nginx did not start:" >&2; cat "$work/error.log" >&2; exit 1; }
+
+urls=()
+for i in $(seq 1 "$count"); do urls+=("http://127.0.0.1:$port/c/f$i.bin"); done
+cache_args=(--cache "$work/cache" --cache-storage 1 --cache-policy 4)
+
+# Fill the cache (permanent store: a new process keeps it), then check every answer comes from it.
+"$driver" "${cache_args[@]}" "${urls[@]}" >/dev/null 2>&1
+from_cache=$("$driver" "${cache_args[@]}" "${urls[@]}" 2>/dev/null | grep -c 'cached=1' || true)
+if [ "$from_cache" -ne "$count" ]; then
+  echo "only $from_cache of $count GETs were answered from the cache" >&2
+  exit 1
+fi
+
+# measure LABEL CMD... : best wall time of $runs runs, and the CPU time of that run.
+measure() {
+  local label="$1"; shift
+  local best_real="" best_cpu=""
+  for _ in $(seq 1 "$runs"); do
+    local t
+    t=$( { TIMEFORMAT='%R %U %S'; time "$@" >/dev/null 2>"$work/$label.err"; } 2>&1 ) || {
+      echo "$label failed:" >&2; tail -5 "$work/$label.err" >&2; exit 1; }
+    local real cpu
+    real=$(echo "$t" | awk '{print $1}')
+    cpu=$(echo "$t" | awk '{printf "%.3f", $2 + $3}')
+    if [ -z "$best_real" ] || awk "BEGIN{exit !($real < $best_real)}"; then
+      best_real="$real"; best_cpu="$cpu"
+    fi
+  done
+  echo "$best_real $best_cpu"
+}
+
+read -r net_t net_cpu < <(measure network "$driver" --cache-policy 1 "${urls[@]}")
+read -r cache_t cache_cpu < <(measure cache "$driver" "${cache_args[@]}" "${urls[@]}")
+
+awk -v n="$count" -v size="$size" -v runs="$runs" -v nt="$net_t" -v nc="$net_cpu" \
+    -v ct="$cache_t" -v cc="$cache_cpu" 'BEGIN {
+  printf "%d GETs of %d bytes one after another in one process (best of %d runs)\n", n, size, runs
+  printf "  from nginx   %7.3f s   CPU %6.3f s\n", nt, nc
+  printf "  from cache   %7.3f s   CPU %6.3f s\n", ct, cc
+  printf "  ratio network/cache: time %.2f, CPU %.2f (target >= 5)\n", nt / ct, nc / cc
+}'
