@@ -18,6 +18,8 @@ packages=(
   python3
   # file extension to MIME type
   shared-mime-info
+  # web page archiving: a real browser judges saved pages; libxml2's xmllint and wget to compare
+  chromium libxml2-utils wget
   # cookies: public suffix list and its library
   libpsl-dev publicsuffix
   # proxies for tests (HTTP with Basic/Digest/NTLM, SOCKS5 without and with a password)
@@ -26,6 +28,8 @@ packages=(
   qt6-declarative-dev libglib2.0-bin dconf-gsettings-backend gsettings-desktop-schemas dbus-daemon
   # peak memory in the upload benchmark (/usr/bin/time -v)
   time
+  # the object store of the cloud storage tests (S3 and token-auth protocols) and its own client
+  swift swift-proxy swift-object swift-container swift-account memcached python3-swiftclient
 )
 
 missing=()

@@ -129,7 +129,7 @@ class HTTPRequest : public platform::Operation {
   // Prepares the message and starts the connection (on the thread the request runs on).
   void main() override;
   // A HEAD request for the same resource, measuring this one.
-  std::shared_ptr<HTTPRequest> HEADRequest();
+  virtual std::shared_ptr<HTTPRequest> HEADRequest();
   // The id of the connection record in use, if any.
   std::optional<int> connectionID() const;
 
@@ -157,7 +157,7 @@ class HTTPRequest : public platform::Operation {
   // failure the request has failed and nothing is sent.
   virtual void buildPostBody();
   // Adds the automatic headers (once).
-  void buildRequestHeaders();
+  virtual void buildRequestHeaders();
 
   // ---- Response ----------------------------------------------------------------------------
   bool isResponseCompressed() const;
@@ -435,6 +435,13 @@ class HTTPRequest : public platform::Operation {
   virtual bool configureProxies();
   virtual void performThrottling();
   virtual void attemptToApplyCredentialsAndResume();
+  // The finish step once the transfer is complete: reports the finish (subclasses that go on
+  // working after the transfer, such as the web page request, override it).
+  virtual void requestFinished();
+  // Marks the operation finished (no longer executing).
+  virtual void markAsFinished();
+  // Starts the request again once on a new connection (false when it was retried already).
+  bool retryOnNewConnection() { return retryUsingNewConnection(); }
   // Keeps the first problem met while the body was filled (a file that cannot be read...):
   // buildPostBody fails the request with it once the request has started, so that the failure
   // reaches every recipient, a queue included (queues build bodies when requests are added).
@@ -493,7 +500,6 @@ class HTTPRequest : public platform::Operation {
   // True when this attempt appends to a partial file of an earlier one (the server resumed).
   bool resumedIntoPartialFile() const;
   void cancelLoad();
-  void markAsFinished();
   void setCancelledFlag();
   // Callbacks
   enum class Recipient { Delegate, Queue, UploadProgress, DownloadProgress };
@@ -513,7 +519,6 @@ class HTTPRequest : public platform::Operation {
   void requestReceivedResponseHeaders(const platform::StringMap& headers);
   void requestWillRedirectToURL(const QUrl& url);
   void requestRedirected();
-  void requestFinished();
   void reportFinished();
   void reportFailure();
   void passOnReceivedData(const QByteArray& data);

@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Compares saving a web page with all its resources through our request engine
+# (fetch --save-page 2, resources 4 at a time through the page's queue) with
+# wget --page-requisites --convert-links, both against one nginx on 127.0.0.1 started here.
+#
+#   bench/compare_webpage.sh [BUILD_DIR]        (default build; needs <BUILD_DIR>/bench/fetch)
+#
+# The page names RESOURCES small resources (default 300): a third are images in the page, a
+# sixth are style sheets, and each style sheet names two background images of its own.
+# Environment: RESOURCES, RUNS (best of, default 5). Prints wall and client CPU time of both and
+# the ratio ours/wget (target: time <= 1.00).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build="${1:-build}"
+driver="$build/bench/fetch"
+if [ ! -x "$driver" ]; then
+  echo "missing $driver; build it with: cmake --build $build --target fetch" >&2
+  exit 2
+fi
+for tool in nginx wget curl; do
+  command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] || { echo "$tool is not installed" >&2; exit 2; }
+done
+nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
+
+resources="${RESOURCES:-300}"
+runs="${RUNS:-5}"
+sheets=$((resources / 6))
+images=$((resources - 3 * sheets))
+
+work="$(mktemp -d)"
+nginx_pid=""
+cleanup() {
+  if [ -n "$nginx_pid" ]; then kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# ---- the page: images in the page, style sheets with two background images each (0.5-4 KiB)
+mkdir -p "$work/www/img" "$work/www/css" "$work/www/bg"
+{
+  echo '<!DOCTYPE html><html><head><meta charset="utf-8"><title>bench</title>'
+  for i in $(seq 1 "$sheets"); do echo "<link rel=\"stylesheet\" href=\"css/s$i.css\">"; done
+  echo '</head><body>'
+  for i in $(seq 1 "$images"); do echo "<img src=\"img/i$i.png\" alt=\"$i\">"; done
+  echo '</body></html>'
+} > "$work/www/index.html"
+for i in $(seq 1 "$images"); do head -c $(( ((i * 7919) % 8 + 1) * 512 )) /dev/urandom > "$work/www/img/i$i.png"; done
+for i in $(seq 1 "$sheets"); do
+  printf '.a%d { background: url(../bg/a%d.png) } .b%d { background: url("../bg/b%d.png") }\n' "$i" "$i" "$i" "$i" \
+    > "$work/www/css/s$i.css"
+  head -c 1024 /dev/urandom > "$work/www/bg/a$i.png"
+  head -c 2048 /dev/urandom > "$work/www/bg/b$i.png"
+done
+
+# ---- nginx on a free port (a taken port makes nginx exit at once: try another)
+start_nginx() {
+  local port="$1"
+  cat > "$work/nginx.conf" <<CONF
+$( [ "$(id -u)" -eq 0 ] && echo "user root;" )
+worker_processes 1;
+daemon off;
+master_process off;
+pid $work/nginx.pid;
+error_log $work/error.log warn;
+events { worker_connections 1024; }
+http {
+  include /etc/nginx/mime.types;
+  access_log off;
+  client_body_temp_path $work/client_body;
+  proxy_temp_path $work/proxy;
+  fastcgi_temp_path $work/fastcgi;
+  uwsgi_temp_path $work/uwsgi;
+  scgi_temp_path $work/scgi;
+  default_type application/octet-stream;
+  sendfile on;
+  keepalive_timeout 60s;
+  keepalive_requests 100000;
+  server {
+    listen 127.0.0.1:$port;
+    root $work/www;
+  }
+}
+CONF
+  "$nginx_bin" -p "$work" -c "$work/nginx.conf" -e "$work/error.log" &
+  nginx_pid=$!
+  for _ in $(seq 1 100); do
+    if ! kill -0 "$nginx_pid" 2>/dev/null; then nginx_pid=""; return 1; fi
+    if curl -s --noproxy '*' -o /dev/null "http://127.0.0.1:$port/index.html"; then return 0; fi
+    sleep 0.05
+  done
+  return 1
+}
+port=""
+for _ in $(seq 1 10); do
+  candidate=$((20000 + RANDOM % 40000))
+  if start_nginx "$candidate"; then port="$candidate"; break; fi
+done
+[ -n "$port" ] || { echo "nginx did not start:" >&2; cat "$work/error.log" >&2; exit 1; }
+url="http://127.0.0.1:$port/index.html"
+
+# Both tools get a fresh temporary folder of their own (our downloads pass through temporary
+# files; a shared /tmp full of recently deleted files makes every file creation slow).
+mkdir -p "$work/tmp"
+export TMPDIR="$work/tmp"
+ours() { rm -rf "$work/ours"; mkdir -p "$work/ours"; "$driver" --save-page 2 -o "$work/ours/index.html" "$url"; }
+theirs() { rm -rf "$work/wget"; wget -q --no-proxy --page-requisites --convert-links -P "$work/wget" "$url"; }
+
+# measure LABEL CMD... : best wall time of $runs runs, and the CPU time of that run.
+measure() {
+  local label="$1"; shift
+  local best_real="" best_cpu=""
+  for _ in $(seq 1 "$runs"); do
+    local t
+    t=$( { TIMEFORMAT='%R %U %S'; time "$@" >"$work/$label.out" 2>"$work/$label.err"; } 2>&1 ) || {
+      echo "$label failed:" >&2; cat "$work/$label.err" >&2; exit 1; }
+    local real cpu
+    real=$(echo "$t" | awk '{print $1}')
+    cpu=$(echo "$t" | awk '{printf "%.3f", $2 + $3}')
+    if [ -z "$best_real" ] || awk "BEGIN{exit !($real < $best_real)}"; then
+      best_real="$real"; best_cpu="$cpu"
+    fi
+  done
+  echo "$best_real $best_cpu"
+}
+
+read -r wget_t wget_cpu < <(measure wget theirs)
+read -r ours_t ours_cpu < <(measure ours ours)
+
+# Both must have saved every resource.
+summary="$(grep '^summary:' "$work/ours.out" || true)"
+saved_ours=$(find "$work/ours/index.html_files" -type f | wc -l)
+saved_wget=$(find "$work/wget" -type f ! -name index.html | wc -l)
+echo "$summary"
+if [ "$saved_ours" -ne "$resources" ] || [ "$saved_wget" -ne "$resources" ]; then
+  echo "incomplete: ours saved $saved_ours, wget saved $saved_wget of $resources resources" >&2
+  exit 1
+fi
+
+awk -v n="$resources" -v runs="$runs" -v wt="$wget_t" -v wc="$wget_cpu" -v ot="$ours_t" -v oc="$ours_cpu" 'BEGIN {
+  printf "page with %d small resources (best of %d runs)\n", n, runs
+  printf "  wget --page-requisites --convert-links  %7.3f s   client CPU %6.3f s\n", wt, wc
+  printf "  fetch --save-page 2 (queue of 4)        %7.3f s   client CPU %6.3f s\n", ot, oc
+  printf "  ratio ours/wget: time %.2f (target <= 1.00), CPU %.2f\n", ot / wt, oc / wc
+}'
