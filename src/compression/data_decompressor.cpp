@@ -75,15 +75,43 @@ platform::ErrorPtr DataDecompressor::inflateErrorWithCode(int code) {
 QByteArray DataDecompressor::uncompressBytes(const char* bytes, qsizetype length,
                                              platform::ErrorPtr* error) {
   if (length == 0) return {};
+  try {
+    QByteArray out(streamReady_ && length > 0 ? initialOutputSize(length) : 0, Qt::Uninitialized);
+    qsizetype produced = 0;
+    if (!inflateChunk(bytes, length, out, &produced, nullptr, error)) return {};
+    return takeOutput(out, produced);
+  } catch (const std::bad_alloc&) {
+    // The output does not fit in memory: a failure like any other, not the end of the process.
+    if (error != nullptr) *error = makeZlibError(verb(), Z_MEM_ERROR, "out of memory");
+    return {};
+  }
+}
+
+bool DataDecompressor::uncompressBytes(const char* bytes, qsizetype length, const Sink& sink,
+                                       platform::ErrorPtr* error) {
+  if (length == 0) return true;
+  qint64 emitted = 0;
+  const Sink counting = [&emitted, &sink](const char* piece, qsizetype size) {
+    emitted += size;
+    return sink(piece, size);
+  };
+  QByteArray out(kOutputPieceBytes, Qt::Uninitialized);
+  qsizetype produced = 0;
+  const bool ok = inflateChunk(bytes, length, out, &produced, &counting, error) &&
+                  (produced == 0 || counting(out.constData(), produced));
+  totalOut_ += emitted;
+  return ok;
+}
+
+bool DataDecompressor::inflateChunk(const char* bytes, qsizetype length, QByteArray& out,
+                                    qsizetype* produced, const Sink* sink, platform::ErrorPtr* error) {
   auto fail = [error](int status, const char* zlibMessage) {
     if (error != nullptr) *error = makeZlibError(verb(), status, zlibMessage);
-    return QByteArray();
+    return false;
   };
   if (!streamReady_ || length < 0 || bytes == nullptr) return fail(Z_STREAM_ERROR, nullptr);
-  if (phase_ == Phase::Trailing) return QByteArray("", 0);
+  if (phase_ == Phase::Trailing) return true;
 
-  QByteArray out(initialOutputSize(length), Qt::Uninitialized);
-  qsizetype produced = 0;
   auto input = reinterpret_cast<const unsigned char*>(bytes);
   qsizetype left = length;
   while (left > 0 && phase_ != Phase::Trailing) {
@@ -92,7 +120,8 @@ QByteArray DataDecompressor::uncompressBytes(const char* bytes, qsizetype length
     if (phase_ == Phase::BetweenMembers) {
       used = scanBetweenMembers(input, left, &status);
     } else {
-      status = inflateMember(input, left, &used, out, &produced);
+      status = inflateMember(input, left, &used, out, produced, sink);
+      if (status == Z_ERRNO && sink != nullptr) return false;  // the sink stopped
       if (status == Z_STREAM_END) {
         // Only gzip has members; after a zlib stream everything is trailing data.
         phase_ = gzipMember_ ? Phase::BetweenMembers : Phase::Trailing;
@@ -105,12 +134,13 @@ QByteArray DataDecompressor::uncompressBytes(const char* bytes, qsizetype length
     left -= used;
   }
   totalIn_ += length;
-  totalOut_ += produced;
-  return takeOutput(out, produced);
+  if (sink == nullptr) totalOut_ += *produced;
+  return true;
 }
 
 int DataDecompressor::inflateMember(const unsigned char* input, qsizetype length,
-                                    qsizetype* consumed, QByteArray& out, qsizetype* produced) {
+                                    qsizetype* consumed, QByteArray& out, qsizetype* produced,
+                                    const Sink* sink) {
   z_stream& z = *zStream_;
   if (!memberStarted_) {
     memberStarted_ = true;
@@ -125,7 +155,14 @@ int DataDecompressor::inflateMember(const unsigned char* input, qsizetype length
       z.avail_in = static_cast<uInt>(slice);
       remaining -= slice;
     }
-    if (*produced == out.size()) growOutput(out);
+    if (*produced == out.size()) {
+      if (sink == nullptr) {
+        growOutput(out);
+      } else {
+        if (!(*sink)(out.constData(), *produced)) return Z_ERRNO;
+        *produced = 0;
+      }
+    }
     z.next_out = reinterpret_cast<Bytef*>(out.data()) + *produced;
     z.avail_out = static_cast<uInt>(std::min(out.size() - *produced, kMaxZlibSlice));
     const int status = inflate(&z, Z_NO_FLUSH);
@@ -211,9 +248,12 @@ bool DataDecompressor::uncompressDataFromFile(const QString& sourcePath,
                                               const QString& destinationPath,
                                               platform::ErrorPtr* error) {
   DataDecompressor decompressor;
-  auto transform = [&decompressor](const char* bytes, qsizetype length, bool last, QByteArray& out,
-                                   platform::ErrorPtr* stepError) {
-    out = QByteArray();
+  // The output of each block goes to the file in pieces as it is made: a small source may
+  // inflate to far more than memory holds.
+  const detail::StreamingTransform transform = [&decompressor](const char* bytes, qsizetype length,
+                                                               bool last,
+                                                               const detail::OutputWriter& write,
+                                                               platform::ErrorPtr* stepError) {
     if (!decompressor.streamReady_) {
       // Set up here, after the destination and source checks, so their errors come first.
       if (auto failure = decompressor.setupStream()) {
@@ -221,10 +261,7 @@ bool DataDecompressor::uncompressDataFromFile(const QString& sourcePath,
         return false;
       }
     }
-    if (length > 0) {
-      out = decompressor.uncompressBytes(bytes, length, stepError);
-      if (out.isNull()) return false;
-    }
+    if (length > 0 && !decompressor.uncompressBytes(bytes, length, write, stepError)) return false;
     if (!last) return true;
     if (decompressor.totalIn_ > 0 && !decompressor.streamEnded()) {
       if (stepError != nullptr) {

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 struct z_stream_s;
@@ -54,6 +55,18 @@ class DataDecompressor {
   QByteArray uncompressBytes(const char* bytes, qsizetype length,
                              platform::ErrorPtr* error = nullptr);
 
+  // Largest piece of output handed to a sink at once.
+  static constexpr qsizetype kOutputPieceBytes = 256 * 1024;
+  // Receives inflated output piece by piece; returns false to stop (uncompressBytes then returns
+  // false and leaves `*error` alone: the sink knows why it stopped).
+  using Sink = std::function<bool(const char* bytes, qsizetype length)>;
+  // Inflates like the form above but hands the output to `sink` in pieces of at most
+  // kOutputPieceBytes as it is made, so memory stays bounded whatever the ratio (a small body
+  // may inflate to gigabytes). Returns true when the whole chunk was inflated; on failure false,
+  // with `*error` set as above unless the sink stopped.
+  bool uncompressBytes(const char* bytes, qsizetype length, const Sink& sink,
+                       platform::ErrorPtr* error = nullptr);
+
   // Inflates `data` as one complete compressed stream. Empty input gives a null array and no
   // error. Input that ends before the compressed data does fails with zlib status -5 (data cut
   // short), like any other failure: null result, `*error` set when given.
@@ -84,8 +97,13 @@ class DataDecompressor {
   // Inflates `input` into `out` from `*produced` on, until the input is used up or the current
   // member ends; `*consumed` says how much input was taken. Returns zlib's status: Z_OK (all
   // input taken), Z_STREAM_END (the member ended) or the failure.
+  // With a sink, a full `out` is handed to it (and emptied) instead of growing; a sink that
+  // stops makes it return Z_ERRNO.
   int inflateMember(const unsigned char* input, qsizetype length, qsizetype* consumed,
-                    QByteArray& out, qsizetype* produced);
+                    QByteArray& out, qsizetype* produced, const Sink* sink = nullptr);
+  // The loop over members both forms of uncompressBytes share.
+  bool inflateChunk(const char* bytes, qsizetype length, QByteArray& out, qsizetype* produced,
+                    const Sink* sink, platform::ErrorPtr* error);
   // Takes the bytes that follow a gzip member's end: a gzip magic number restarts the stream on
   // a new member, anything else makes the rest trailing data. Returns the bytes used.
   qsizetype scanBetweenMembers(const unsigned char* input, qsizetype length, int* status);

@@ -12,6 +12,17 @@ namespace compression::detail {
 
 bool transcodeFile(const QString& verb, const QString& source, const QString& destination,
                    const BlockTransform& transform, platform::ErrorPtr* error) {
+  QByteArray produced;
+  const StreamingTransform streaming = [&](const char* bytes, qsizetype length, bool last,
+                                           const OutputWriter& write, platform::ErrorPtr* stepError) {
+    if (!transform(bytes, length, last, produced, stepError)) return false;
+    return produced.isEmpty() || write(produced.constData(), produced.size());
+  };
+  return transcodeFile(verb, source, destination, streaming, error);
+}
+
+bool transcodeFile(const QString& verb, const QString& source, const QString& destination,
+                   const StreamingTransform& transform, platform::ErrorPtr* error) {
   auto fail = [error](platform::ErrorPtr failure) {
     if (error != nullptr) *error = std::move(failure);
     return false;
@@ -45,16 +56,20 @@ bool transcodeFile(const QString& verb, const QString& source, const QString& de
   if (!input.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) return readFailure();
 
   QByteArray block(kFileBlockSize, Qt::Uninitialized);
-  QByteArray produced;
+  bool writeFailed = false;
+  const OutputWriter write = [&output, &writeFailed](const char* bytes, qsizetype length) {
+    if (output.write(bytes, length) == length) return true;
+    writeFailed = true;
+    return false;
+  };
   for (;;) {
     const qint64 got = input.read(block.data(), kFileBlockSize);
     if (got < 0) return readFailure();
     // The end shows only as a read of nothing: a short read is not taken for the end, so sources
     // whose size is a whole number of blocks (or that deliver short reads) end the same way.
     const bool last = got == 0;
-    if (!transform(block.constData(), got, last, produced, error)) return false;
-    if (!produced.isEmpty() && output.write(produced) != produced.size()) {
-      return writeFailure(output);
+    if (!transform(block.constData(), got, last, write, error)) {
+      return writeFailed ? writeFailure(output) : false;
     }
     if (last) break;
   }

@@ -20,6 +20,15 @@ inline constexpr qsizetype kFileBlockSize = 262144;
 using BlockTransform = std::function<bool(const char* bytes, qsizetype length, bool last,
                                           QByteArray& out, platform::ErrorPtr* error)>;
 
+// Writes a piece of output to the destination; false when it could not be written (the
+// transformation then stops and returns false, and transcodeFile reports the write failure).
+using OutputWriter = std::function<bool(const char* bytes, qsizetype length)>;
+// The same step for transformations whose output for one block may be far larger than the block
+// (inflating): the output goes to `write` piece by piece as it is made, so memory stays bounded
+// by the piece size rather than by the output.
+using StreamingTransform = std::function<bool(const char* bytes, qsizetype length, bool last,
+                                              const OutputWriter& write, platform::ErrorPtr* error)>;
+
 // Transforms the file at `source` into `destination`, block by block. `verb` ("Compression" or
 // "Decompression") opens every error text. The output is written to a temporary file beside the
 // destination that replaces it only when everything succeeded; on failure the temporary file is
@@ -29,5 +38,7 @@ using BlockTransform = std::function<bool(const char* bytes, qsizetype length, b
 // error), or the destination cannot be written (underlying: the file's error).
 bool transcodeFile(const QString& verb, const QString& source, const QString& destination,
                    const BlockTransform& transform, platform::ErrorPtr* error);
+bool transcodeFile(const QString& verb, const QString& source, const QString& destination,
+                   const StreamingTransform& transform, platform::ErrorPtr* error);
 
 }  // namespace compression::detail

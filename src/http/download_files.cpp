@@ -48,7 +48,7 @@ platform::ErrorPtr writeError(const QString& path, const QString& problem) {
 
 }  // namespace
 
-void HTTPRequest::writeDownloadData(const QByteArray& raw, const QByteArray& inflated) {
+void HTTPRequest::writeDownloadData(const QByteArray& raw) {
   QString problem;
   const bool inflating = isResponseCompressed() && !shouldWaitToInflateCompressedResponses_;
   const auto writeFailed = [this, &problem](const QString& path) {
@@ -64,6 +64,7 @@ void HTTPRequest::writeDownloadData(const QByteArray& raw, const QByteArray& inf
       } else {
         // The server sent the whole body: the file starts again and the resumed size goes back.
         incrementDownloadSizeBy(-static_cast<qint64>(partialDownloadSize_));
+        attemptDownloadSize_ -= static_cast<qint64>(partialDownloadSize_);
         partialDownloadSize_ = 0;
       }
     }
@@ -80,10 +81,60 @@ void HTTPRequest::writeDownloadData(const QByteArray& raw, const QByteArray& inf
   if (!writeAll(*fileDownloadOutputStream_, raw.constData(), raw.size(), &problem)) {
     return writeFailed(temporaryFileDownloadPath_);
   }
-  if (inflating && inflatedFileDownloadOutputStream_ &&
-      !writeAll(*inflatedFileDownloadOutputStream_, inflated.constData(), inflated.size(), &problem)) {
-    writeFailed(temporaryUncompressedDataDownloadPath_);
+  if (inflating && inflatedFileDownloadOutputStream_ && dataDecompressor_) {
+    bool written = true;
+    platform::ErrorPtr inflateError;
+    const bool inflated = dataDecompressor_->uncompressBytes(
+        raw.constData(), raw.size(),
+        [this, &problem, &written](const char* piece, qsizetype size) {
+          written = writeAll(*inflatedFileDownloadOutputStream_, piece, size, &problem);
+          return written;
+        },
+        &inflateError);
+    if (!written) {
+      writeFailed(temporaryUncompressedDataDownloadPath_);
+    } else if (!inflated) {
+      failWithError(inflateError);
+    }
   }
+}
+
+bool HTTPRequest::closeDownloadOutputs() {
+  QString problem;
+  const bool rawClosed = closeOutput(fileDownloadOutputStream_, &problem);
+  const bool inflatedClosed = closeOutput(inflatedFileDownloadOutputStream_, &problem);
+  return rawClosed && inflatedClosed;
+}
+
+bool HTTPRequest::resumedIntoPartialFile() const {
+  return allowResumeForFileDownloads_ && partialDownloadSize_ != 0 &&
+         requestHeaders_.contains(QStringLiteral("Range")) && responseHeaders_ &&
+         responseHeaders_->contains(QStringLiteral("Content-Range"));
+}
+
+platform::ErrorPtr HTTPRequest::downloadSizeError(qint64 fileSize) const {
+  if (!responseHeaders_ || responseStatusCode_ == 204 || responseStatusCode_ == 304 ||
+      requestMethod_ == QLatin1String("HEAD")) {
+    return nullptr;
+  }
+  std::optional<quint64> expected;
+  if (resumedIntoPartialFile()) {
+    // "bytes first-last/complete-length" (RFC 9110 section 14.4): the file must be complete.
+    const QString range = responseHeaders_->value(QStringLiteral("Content-Range"));
+    const qsizetype slash = range.lastIndexOf(QLatin1Char('/'));
+    bool ok = false;
+    const quint64 total = slash < 0 ? 0 : range.mid(slash + 1).trimmed().toULongLong(&ok);
+    if (ok) expected = total;
+  }
+  if (!expected && responseHeaders_->contains(QStringLiteral("Content-Length"))) {
+    bool ok = false;
+    const quint64 length = responseHeaders_->value(QStringLiteral("Content-Length")).trimmed().toULongLong(&ok);
+    if (ok) expected = length + (resumedIntoPartialFile() ? partialDownloadSize_ : 0);
+  }
+  if (!expected || *expected == static_cast<quint64>(fileSize)) return nullptr;
+  return platform::Error::make(
+      NetworkRequestErrorDomain, ConnectionFailureErrorType, QStringLiteral("A connection failure occurred"),
+      QStringLiteral("The download holds %1 bytes where the server announced %2").arg(fileSize).arg(*expected));
 }
 
 void HTTPRequest::updatePartialDownloadSize() {
@@ -103,22 +154,24 @@ void HTTPRequest::updatePartialDownloadSize() {
 
 platform::ErrorPtr HTTPRequest::finishDownloadFiles() {
   if (downloadDestinationPath_.isEmpty()) return nullptr;
-  if (needsRedirect_) {
-    // A redirect's own body is never a download: a resumable file waits for the next attempt,
-    // anything else is dropped.
+  if (needsRedirect_ || authenticationNeeded_ != 0) {
+    // A redirect or a challenge is never the download, and the destination changes only for a
+    // request that ends in success: a resumable file waits for the next attempt, anything else
+    // is dropped.
     fileDownloadOutputStream_.reset();
     inflatedFileDownloadOutputStream_.reset();
-    if (!(shouldRedirect_ && allowResumeForFileDownloads_)) {
+    if (!allowResumeForFileDownloads_) {
       removeTemporaryDownloadFile();
       removeTemporaryUncompressedDownloadFile();
     }
     return nullptr;
   }
-  if (temporaryFileDownloadPath_.isEmpty()) {
-    // Bytes that went to a data callback never reach a file.
-    if (dataGoesToCallback()) return nullptr;
-    // No body arrived: the download is an empty file, put in place like any other.
-    temporaryFileDownloadPath_ = platform::uniqueTemporaryPath();
+  // Bytes that went to a data callback never reach a file.
+  if (!fileDownloadOutputStream_ && dataGoesToCallback()) return nullptr;
+  if (!fileDownloadOutputStream_ && !resumedIntoPartialFile()) {
+    // No body arrived in this attempt: the download is an empty file, put in place like any
+    // other (a partial file left by an earlier attempt is not this response's body).
+    if (temporaryFileDownloadPath_.isEmpty()) temporaryFileDownloadPath_ = platform::uniqueTemporaryPath();
     QFile empty(temporaryFileDownloadPath_);
     if (!empty.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
       return writeError(temporaryFileDownloadPath_, empty.errorString());
@@ -133,6 +186,12 @@ platform::ErrorPtr HTTPRequest::finishDownloadFiles() {
     if (!allowResumeForFileDownloads_) removeTemporaryDownloadFile();
     removeTemporaryUncompressedDownloadFile();
     return error;
+  }
+  // A body whose size disagrees with what the server announced is never delivered as a success.
+  if (platform::ErrorPtr sizeError = downloadSizeError(QFileInfo(temporaryFileDownloadPath_).size())) {
+    removeTemporaryDownloadFile();
+    removeTemporaryUncompressedDownloadFile();
+    return sizeError;
   }
 
   platform::ErrorPtr fileError;

@@ -193,6 +193,16 @@ void HTTPRequest::setQueue(const std::shared_ptr<platform::Object>& queue) {
   queue_ = queue;
 }
 
+platform::ErrorPtr HTTPRequest::error() const {
+  std::lock_guard lock(cancelledLock_);
+  return error_;
+}
+
+void HTTPRequest::setError(const platform::ErrorPtr& error) {
+  std::lock_guard lock(cancelledLock_);
+  error_ = error;
+}
+
 std::weak_ptr<platform::Object> HTTPRequest::uploadProgressDelegate() const {
   std::lock_guard lock(cancelledLock_);
   return uploadProgressDelegate_;
@@ -216,26 +226,52 @@ void HTTPRequest::setClientCertificateIdentity(const QSslCertificate& certificat
 
 // ---- Blocks ----------------------------------------------------------------------------------
 
-void HTTPRequest::setStartedBlock(BasicBlock block) { startedBlock_ = std::move(block); }
-void HTTPRequest::setHeadersReceivedBlock(HeadersBlock block) { headersReceivedBlock_ = std::move(block); }
-void HTTPRequest::setCompletionBlock(BasicBlock block) { completionBlock_ = std::move(block); }
-void HTTPRequest::setFailedBlock(BasicBlock block) { failureBlock_ = std::move(block); }
-void HTTPRequest::setBytesReceivedBlock(ProgressBlock block) { bytesReceivedBlock_ = std::move(block); }
-void HTTPRequest::setBytesSentBlock(ProgressBlock block) { bytesSentBlock_ = std::move(block); }
+void HTTPRequest::setStartedBlock(BasicBlock block) {
+  std::lock_guard lock(cancelledLock_);
+  startedBlock_ = std::move(block);
+}
+void HTTPRequest::setHeadersReceivedBlock(HeadersBlock block) {
+  std::lock_guard lock(cancelledLock_);
+  headersReceivedBlock_ = std::move(block);
+}
+void HTTPRequest::setCompletionBlock(BasicBlock block) {
+  std::lock_guard lock(cancelledLock_);
+  completionBlock_ = std::move(block);
+}
+void HTTPRequest::setFailedBlock(BasicBlock block) {
+  std::lock_guard lock(cancelledLock_);
+  failureBlock_ = std::move(block);
+}
+void HTTPRequest::setBytesReceivedBlock(ProgressBlock block) {
+  std::lock_guard lock(cancelledLock_);
+  bytesReceivedBlock_ = std::move(block);
+}
+void HTTPRequest::setBytesSentBlock(ProgressBlock block) {
+  std::lock_guard lock(cancelledLock_);
+  bytesSentBlock_ = std::move(block);
+}
 void HTTPRequest::setDownloadSizeIncrementedBlock(SizeBlock block) {
+  std::lock_guard lock(cancelledLock_);
   downloadSizeIncrementedBlock_ = std::move(block);
 }
 void HTTPRequest::setUploadSizeIncrementedBlock(SizeBlock block) {
+  std::lock_guard lock(cancelledLock_);
   uploadSizeIncrementedBlock_ = std::move(block);
 }
-void HTTPRequest::setDataReceivedBlock(DataBlock block) { dataReceivedBlock_ = std::move(block); }
+void HTTPRequest::setDataReceivedBlock(DataBlock block) {
+  std::lock_guard lock(cancelledLock_);
+  dataReceivedBlock_ = std::move(block);
+}
 void HTTPRequest::setAuthenticationNeededBlock(BasicBlock block) {
+  std::lock_guard lock(cancelledLock_);
   authenticationNeededBlock_ = std::move(block);
 }
 void HTTPRequest::setProxyAuthenticationNeededBlock(BasicBlock block) {
+  std::lock_guard lock(cancelledLock_);
   proxyAuthenticationNeededBlock_ = std::move(block);
 }
 void HTTPRequest::setRequestRedirectedBlock(BasicBlock block) {
+  std::lock_guard lock(cancelledLock_);
   requestRedirectedBlock_ = std::move(block);
 }
 

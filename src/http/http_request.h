@@ -213,6 +213,8 @@ class HTTPRequest : public platform::Operation {
   void incrementDownloadSizeBy(qint64 length);
   void incrementUploadSizeBy(qint64 length);
   void removeUploadProgressSoFar();
+  // Takes back what the previous attempt added to the download size and reported as received.
+  void withdrawAttemptDownloadProgress();
 
   // ---- Authentication ------------------------------------------------------------------------
   // Sets "Authorization" to Basic with these credentials and the scheme to "Basic".
@@ -381,7 +383,13 @@ class HTTPRequest : public platform::Operation {
   HTTP_REQUEST_PROPERTY(QString, temporaryUncompressedDataDownloadPath,
                         setTemporaryUncompressedDataDownloadPath);
   HTTP_REQUEST_PROPERTY(bool, allowResumeForFileDownloads, setAllowResumeForFileDownloads) = false;
-  HTTP_REQUEST_PROPERTY(platform::ErrorPtr, error, setError);
+  // The error (guarded: callbacks on the main thread read it while the request runs).
+ public:
+  platform::ErrorPtr error() const;
+  void setError(const platform::ErrorPtr& error);
+
+ private:
+  platform::ErrorPtr error_;  // cancelledLock
   // Run state
   HTTP_REQUEST_PROPERTY(bool, complete, setComplete) = false;
   HTTP_REQUEST_PROPERTY(bool, inProgress, setInProgress) = false;
@@ -521,7 +529,9 @@ class HTTPRequest : public platform::Operation {
   void receiveResponseCookies(const platform::StringMap& headers);
   void updatePartialDownloadSize();
   void useDataFromCache();
-  void writeDownloadData(const QByteArray& raw, const QByteArray& inflated);
+  // Writes received bytes to the download file, and their inflation to the inflated file when
+  // a gzip body is inflated on the fly (in bounded pieces, whatever the ratio).
+  void writeDownloadData(const QByteArray& raw);
   platform::ErrorPtr finishDownloadFiles();
   bool removeTemporaryDownloadFile();
   bool removeTemporaryUncompressedDownloadFile();
@@ -532,6 +542,20 @@ class HTTPRequest : public platform::Operation {
   void checkRequestStatus();
   bool shouldTimeOut() const;
   bool retryUsingNewConnection();
+  // Tears down a timed-out attempt so the retry starts consistent: the stalled connection and
+  // its record are dropped, download files flushed and closed, and a resumable download asks
+  // for the bytes after those really on disk (anything else starts from nothing).
+  void prepareRetryAfterTimeOut();
+  // Removes the connection record in use from the pool and closes its connection.
+  void dropConnectionRecord();
+  // Flushes and closes the download files of this attempt; false when buffered bytes could not
+  // be written.
+  bool closeDownloadOutputs();
+  // The failure of a finished download whose file size disagrees with what the response
+  // announced (Content-Range total or Content-Length); null when it agrees or nothing was said.
+  platform::ErrorPtr downloadSizeError(qint64 fileSize) const;
+  // True when this attempt appends to a partial file of an earlier one (the server resumed).
+  bool resumedIntoPartialFile() const;
   void cancelLoad();
   void setCancelledFlag();
   // Authentication
@@ -564,6 +588,10 @@ class HTTPRequest : public platform::Operation {
   // when the call runs there.
   template <class Block, class... A>
   void callBlockOnMainThread(Block HTTPRequest::*field, A... args);
+  // A copy of the block in `field`, taken under cancelledLock (blocks may be released from
+  // another thread while a report runs).
+  template <class Block>
+  Block blockNow(Block HTTPRequest::*field) const;
   void requestStarted();
   void requestReceivedResponseHeaders(const platform::StringMap& headers);
   void requestWillRedirectToURL(const QUrl& url);
@@ -644,6 +672,12 @@ class HTTPRequest : public platform::Operation {
   platform::ErrorPtr postBodyError_;  // first failure while filling the body; null when none
   bool didCreateCompressedPostBodyFile_ = false;  // compressedPostBodyFilePath is ours to remove
   std::shared_ptr<const transport::ClientIdentity> clientIdentity_;  // null: none
+  // The caller's private loop while startSynchronous() runs (cancelledLock); null otherwise.
+  std::shared_ptr<platform::RunLoop> synchronousRunLoop_;
+  // Download size this attempt announced from its own response head, and bytes it reported:
+  // taken back when another attempt starts, so a retry never counts the body twice.
+  qint64 attemptDownloadSize_ = 0;
+  qint64 attemptDownloadReported_ = 0;
 
   // Authentication state (see request_authentication.cpp)
   std::shared_ptr<auth::HttpAuthentication> requestAuthentication_;  // from the last 401

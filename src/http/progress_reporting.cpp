@@ -64,12 +64,19 @@ void HTTPRequest::reportAmount(platform::Selector selector, Recipient which, qin
   performSelector(selector, recipientField(which), {me, amount}, me);
 }
 
+template <class Block>
+Block HTTPRequest::blockNow(Block HTTPRequest::*field) const {
+  std::lock_guard lock(cancelledLock_);
+  return this->*field;
+}
+
 template <class Block, class... A>
 void HTTPRequest::callBlockOnMainThread(Block HTTPRequest::*field, A... args) {
-  if (!(this->*field)) return;
+  if (!blockNow(field)) return;
   auto me = self();
   platform::performOnMainThread([me, field, args...] {
-    if (me.get()->*field) (me.get()->*field)(args...);
+    // Read again at delivery: blocks released meanwhile are not called.
+    if (Block block = me->blockNow(field)) block(args...);
   }, platform::isMainThread());
 }
 
@@ -95,7 +102,7 @@ void HTTPRequest::requestStarted() {
   auto me = self();
   if (error() || mainRequest_.lock()) return;
   if (auto target = delegate().lock(); answers(target, didStartSelector_)) target->perform(didStartSelector_, me);
-  if (startedBlock_) startedBlock_();
+  if (auto block = blockNow(&HTTPRequest::startedBlock_)) block();
   if (auto target = queue(); answers(target, "requestStarted:")) target->perform("requestStarted:", me);
 }
 
@@ -105,7 +112,7 @@ void HTTPRequest::requestReceivedResponseHeaders(const platform::StringMap& head
   if (auto target = delegate().lock(); answers(target, didReceiveResponseHeadersSelector_)) {
     target->perform(didReceiveResponseHeadersSelector_, me, headers);
   }
-  if (headersReceivedBlock_) headersReceivedBlock_(headers);
+  if (auto block = blockNow(&HTTPRequest::headersReceivedBlock_)) block(headers);
   if (auto target = queue(); answers(target, "request:didReceiveResponseHeaders:")) {
     target->perform("request:didReceiveResponseHeaders:", me, headers);
   }
@@ -128,7 +135,7 @@ void HTTPRequest::requestRedirected() {
   if (auto target = delegate().lock(); answers(target, "requestRedirected:")) {
     target->perform("requestRedirected:", me);
   }
-  if (requestRedirectedBlock_) requestRedirectedBlock_();
+  if (auto block = blockNow(&HTTPRequest::requestRedirectedBlock_)) block();
 }
 
 void HTTPRequest::requestFinished() {
@@ -144,14 +151,14 @@ void HTTPRequest::requestFinished() {
 void HTTPRequest::reportFinished() {
   auto me = self();
   if (auto target = delegate().lock(); answers(target, didFinishSelector_)) target->perform(didFinishSelector_, me);
-  if (completionBlock_) completionBlock_();
+  if (auto block = blockNow(&HTTPRequest::completionBlock_)) block();
   if (auto target = queue(); answers(target, "requestFinished:")) target->perform("requestFinished:", me);
 }
 
 void HTTPRequest::reportFailure() {
   auto me = self();
   if (auto target = delegate().lock(); answers(target, didFailSelector_)) target->perform(didFailSelector_, me);
-  if (failureBlock_) failureBlock_();
+  if (auto block = blockNow(&HTTPRequest::failureBlock_)) block();
   if (auto target = queue(); answers(target, "requestFailed:")) target->perform("requestFailed:", me);
 }
 
@@ -160,7 +167,7 @@ void HTTPRequest::passOnReceivedData(const QByteArray& data) {
   if (auto target = delegate().lock(); answers(target, didReceiveDataSelector_)) {
     target->perform(didReceiveDataSelector_, me, data);
   }
-  if (dataReceivedBlock_) dataReceivedBlock_(data);
+  if (auto block = blockNow(&HTTPRequest::dataReceivedBlock_)) block(data);
 }
 
 // ---- Progress ----------------------------------------------------------------------------------
@@ -185,6 +192,7 @@ void HTTPRequest::updateDownloadProgress() {
     updatedProgress_ = true;
   }
   reportAmount(kDidReceiveBytes, Recipient::DownloadProgress, value);
+  attemptDownloadReported_ += value;
   const quint64 total = contentLength_ + partialDownloadSize_;
   updateProgressIndicator(recipientField(Recipient::DownloadProgress), soFar, total);
   callBlockOnMainThread(&HTTPRequest::bytesReceivedBlock_, value, static_cast<qint64>(total));
@@ -211,6 +219,19 @@ void HTTPRequest::updateUploadProgress() {
   updateProgressIndicator(recipientField(Recipient::UploadProgress), totalBytesSent_ - uploadBufferSize_,
                           postLength_ - uploadBufferSize_);
   callBlockOnMainThread(&HTTPRequest::bytesSentBlock_, value, static_cast<qint64>(postLength_));
+}
+
+void HTTPRequest::withdrawAttemptDownloadProgress() {
+  if (attemptDownloadReported_ != 0) {
+    const qint64 value = -attemptDownloadReported_;
+    reportAmount(kDidReceiveBytes, Recipient::DownloadProgress, value);
+    callBlockOnMainThread(&HTTPRequest::bytesReceivedBlock_, value,
+                          static_cast<qint64>(contentLength_ + partialDownloadSize_));
+  }
+  if (attemptDownloadSize_ != 0) incrementDownloadSizeBy(-attemptDownloadSize_);
+  attemptDownloadReported_ = 0;
+  attemptDownloadSize_ = 0;
+  updatedProgress_ = false;
 }
 
 void HTTPRequest::incrementDownloadSizeBy(qint64 length) {

@@ -54,15 +54,34 @@ void HTTPRequest::startSynchronous() {
     willChangeValueForKey("isExecuting");
     inProgress_ = true;
     didChangeValueForKey("isExecuting");
+    synchronousRunLoop_ = platform::RunLoop::current(runLoopMode_);
   }
   if (!isCancelled() && !complete_) {
     main();
     // The stream and the status timer are served in the private mode only: nothing else queued
-    // for this thread runs until the request is complete.
-    while (!complete_) platform::RunLoop::runOnce(runLoopMode_);
+    // for this thread runs until the request has finished or failed. A request that is complete
+    // but waits (for a redirect the delegate must confirm, say) waits at most its time-out.
+    Clock::time_point waitingSince = Clock::now();
+    bool waiting = false;
+    while (!isFinished()) {
+      platform::RunLoop::runOnce(runLoopMode_, kStatusTimerInterval);
+      std::lock_guard lock(cancelledLock_);
+      if (finished_ || !complete_) {
+        waiting = false;
+        continue;
+      }
+      if (!waiting) waitingSince = Clock::now();
+      waiting = true;
+      const double waited = std::chrono::duration<double>(Clock::now() - waitingSince).count();
+      if (timeOutSeconds_ > 0 && waited > timeOutSeconds_) {
+        if (error_) markAsFinished();
+        else failWithError(RequestTimedOutError());
+      }
+    }
   }
   std::lock_guard lock(cancelledLock_);
   inProgress_ = false;
+  synchronousRunLoop_.reset();
 }
 
 void HTTPRequest::main() {
@@ -220,6 +239,8 @@ void HTTPRequest::startRequest() {
 
   platform::performOnMainThread([keepAlive] { keepAlive->requestStarted(); }, platform::isMainThread());
 
+  // A new attempt (a retry, a redirect, an authentication round) counts its body afresh.
+  withdrawAttemptDownloadProgress();
   downloadComplete_ = false;
   complete_ = false;
   totalBytesRead_ = 0;
@@ -230,6 +251,9 @@ void HTTPRequest::startRequest() {
   contentLength_ = 0;
   responseHeaders_.reset();
   if (downloadDestinationPath_.isEmpty()) rawResponseData_ = QByteArray();
+  // A stream of an earlier attempt still attached (an authentication retry) is let go, so the
+  // count of running requests stays exact.
+  if (readStream_) destroyReadStream();
   readStreamIsScheduled_ = false;
 
   // The body, if any, streams from its file or from memory (compressed copies preferred).
@@ -459,37 +483,53 @@ void HTTPRequest::handleBytesAvailable() {
   }
   if (count == 0) return;
   const QByteArray raw = QByteArray::fromRawData(readBuffer_.constData(), count);
-
-  QByteArray inflated;
   const bool inflateNow = isResponseCompressed() && !shouldWaitToInflateCompressedResponses_;
-  if (inflateNow) {
-    if (!dataDecompressor_) dataDecompressor_ = compression::DataDecompressor::decompressor();
-    platform::ErrorPtr inflateError;
-    inflated = dataDecompressor_->uncompressBytes(raw.constData(), count, &inflateError);
-    if (inflateError) {
-      failWithError(inflateError);
-      return;
-    }
-  }
+  if (inflateNow && !dataDecompressor_) dataDecompressor_ = compression::DataDecompressor::decompressor();
 
   totalBytesRead_ += static_cast<quint64>(count);
   lastActivityTime_ = Clock::now();
   incrementBandwidthUsedInLastSecond(static_cast<quint64>(count));
 
-  if (needsRedirect_ && shouldRedirect_ && allowResumeForFileDownloads_) {
-    return;  // a redirect's body never reaches a resumable file
-  }
-  if (dataGoesToCallback()) {
-    const QByteArray data = inflateNow ? inflated : QByteArray(raw.constData(), count);
-    auto request = self();
-    platform::performOnMainThread([request, data] { request->passOnReceivedData(data); },
-                                  platform::isMainThread());
-  } else if (!downloadDestinationPath_.isEmpty()) {
-    writeDownloadData(raw, inflated);
-  } else if (inflateNow) {
-    rawResponseData_->append(inflated);
-  } else {
-    rawResponseData_->append(raw.constData(), count);
+  // The body of a redirect or of an authentication challenge is not the resource: it reaches
+  // neither a data callback nor a download file (it would end up in the destination or inside
+  // a resumable partial file).
+  const bool notTheResource = (needsRedirect_ && shouldRedirect_) || authenticationNeeded_ != 0;
+  if (notTheResource && (dataGoesToCallback() || !downloadDestinationPath_.isEmpty())) return;
+
+  try {
+    if (!dataGoesToCallback() && !downloadDestinationPath_.isEmpty()) {
+      writeDownloadData(raw);  // inflates into its file piece by piece
+      return;
+    }
+    QByteArray inflated;
+    if (inflateNow) {
+      platform::ErrorPtr inflateError;
+      inflated = dataDecompressor_->uncompressBytes(raw.constData(), count, &inflateError);
+      if (inflateError) {
+        failWithError(inflateError);
+        return;
+      }
+    }
+    if (dataGoesToCallback()) {
+      const QByteArray data = inflateNow ? inflated : QByteArray(raw.constData(), count);
+      auto request = self();
+      platform::performOnMainThread([request, data] { request->passOnReceivedData(data); },
+                                    platform::isMainThread());
+    } else if (inflateNow) {
+      rawResponseData_->append(inflated);
+    } else {
+      rawResponseData_->append(raw.constData(), count);
+    }
+  } catch (const std::bad_alloc&) {
+    // A body that does not fit in memory fails this request; the process goes on. Inflated
+    // data fails like any inflation that ran out of memory (zlib's Z_MEM_ERROR, -4).
+    rawResponseData_.reset();
+    constexpr int kZlibOutOfMemory = -4;
+    const auto tooLarge = platform::Error::make(NetworkRequestErrorDomain, ConnectionFailureErrorType,
+                                                QStringLiteral("The response body does not fit in memory"));
+    failWithError(inflateNow ? compression::DataDecompressor::inflateErrorWithCode(kZlibOutOfMemory)
+                             : makeRequestError(ConnectionFailureErrorType,
+                                                QStringLiteral("A connection failure occurred"), tooLarge));
   }
 }
 
@@ -528,6 +568,11 @@ void HTTPRequest::handleStreamComplete() {
   {
     std::lock_guard connections(classState().connectionsLock);
     if (!connectionCanBeReused_) unscheduleReadStream();
+    // The transport keeps a connection whenever HTTP allows it; the terms this request read
+    // (a Keep-Alive max of 5 or less, say) may forbid it, and then it is closed.
+    if (!connectionCanBeReused_ && connectionInfo_) {
+      transport::HttpStream::closeIdleConnections(connectionInfo_->id);
+    }
     if (connectionInfo_) {
       connectionInfo_->request.reset();
       connectionInfo_->expires =

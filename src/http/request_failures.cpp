@@ -22,7 +22,10 @@ void HTTPRequest::handleStreamError() {
     return;
   }
   const transport::ErrorClass kind = transport::classifyError(underlying);
-  if (kind == transport::ErrorClass::ConnectionDropped && retryUsingNewConnection()) return;
+  // Only a reused idle connection that the peer dropped before answering is retried silently.
+  const bool droppedIdleConnection = kind == transport::ErrorClass::ConnectionDropped && readStream_ &&
+                                     readStream_->isReusedConnection();
+  if (droppedIdleConnection && retryUsingNewConnection()) return;
 
   QString description = QStringLiteral("A connection failure occurred");
   if (kind == transport::ErrorClass::TlsFailure) {
@@ -53,6 +56,47 @@ bool HTTPRequest::retryUsingNewConnection() {
   ++retryCount_;
   startRequest();
   return true;
+}
+
+void HTTPRequest::prepareRetryAfterTimeOut() {
+  // The stalled connection is given up for good: its socket closed, its record out of the pool.
+  connectionCanBeReused_ = false;
+  const bool inflatingToFile = inflatedFileDownloadOutputStream_ != nullptr;
+  const bool flushed = closeDownloadOutputs();
+  willRetryRequest_ = true;
+  cancelLoad();
+  willRetryRequest_ = false;
+  dropConnectionRecord();
+  // A file inflated on the fly cannot continue where the raw bytes stopped, and a file that
+  // could not be flushed holds an unknown part: both start again from nothing.
+  dataDecompressor_.reset();
+  if (!flushed || inflatingToFile) removeTemporaryDownloadFile();
+  if (error_) return;
+
+  // Resume from what is really on disk; a fresh attempt asks for the whole body.
+  partialDownloadSize_ = 0;
+  updatePartialDownloadSize();
+  if (error_) return;
+  if (partialDownloadSize_ != 0) {
+    const QString range = QStringLiteral("bytes=%1-").arg(partialDownloadSize_);
+    addRequestHeader(QStringLiteral("Range"), range);
+    if (requestMessage_) requestMessage_->headers.set("Range", range.toLatin1());
+  } else if (allowResumeForFileDownloads_) {
+    requestHeaders_.remove(QStringLiteral("Range"));
+    if (requestMessage_) requestMessage_->headers.remove("Range");
+  }
+}
+
+void HTTPRequest::dropConnectionRecord() {
+  RequestClassState& state = classState();
+  std::lock_guard lock(state.connectionsLock);
+  if (!connectionInfo_) return;
+  connectionInfo_->request.reset();
+  if (connectionInfo_->stream) connectionInfo_->stream->close();
+  connectionInfo_->stream.reset();
+  std::erase(state.persistentConnectionsPool, connectionInfo_);
+  transport::HttpStream::closeIdleConnections(connectionInfo_->id);
+  connectionInfo_.reset();
 }
 
 // ---- Status timer and time-outs ---------------------------------------------------------------
@@ -99,12 +143,9 @@ void HTTPRequest::checkRequestStatus() {
   }
 
   if (retryCount_ < numberOfTimesToRetryOnTimeout_) {
-    updatePartialDownloadSize();
-    if (partialDownloadSize_ != 0 && requestMessage_) {
-      requestMessage_->headers.set("Range", QByteArray("bytes=") + QByteArray::number(partialDownloadSize_) + '-');
-    }
     ++retryCount_;
-    unscheduleReadStream();
+    prepareRetryAfterTimeOut();
+    if (error_) return;  // the attempt's files could not be put in order
     lock.unlock();
     startRequest();
     return;
@@ -192,8 +233,11 @@ void HTTPRequest::failWithError(const platform::ErrorPtr& theError) {
         std::erase(state.persistentConnectionsPool, connectionInfo_);
       }
     }
-    destroyReadStream();
+    // The connection of a failed exchange is not trusted again.
+    connectionCanBeReused_ = false;
   }
+  // Whatever the failure, the stream stops: a kept connection stays open for its record.
+  destroyReadStream();
   if (connectionCanBeReused_ && connectionInfo_) {
     std::lock_guard connections(classState().connectionsLock);
     connectionInfo_->expires = Clock::now() + std::chrono::duration_cast<Clock::duration>(

@@ -9,6 +9,7 @@
 #include "http/request_class_state.h"
 #include "http/string_encodings.h"
 #include "http/transport/http_stream.h"
+#include "platform/run_loop.h"
 #include "platform/threads.h"
 
 #include <QFile>
@@ -79,6 +80,26 @@ bool sameOrigin(const QUrl& a, const QUrl& b) {
          defaultPort(a) == defaultPort(b);
 }
 
+// The URL a Location value names. Header values hold the bytes as received, one character per
+// byte; a server that sends non-ASCII bytes there means UTF-8 (RFC 3987), so they are read as
+// such and percent-encoded once. Bytes that are not UTF-8 are percent-encoded as they are.
+QUrl locationURL(const QString& value) {
+  const QByteArray raw = value.toLatin1();
+  const QString text = QString::fromUtf8(raw);
+  if (text.toUtf8() == raw) return QUrl(text);
+  QByteArray encoded;
+  for (const char c : raw) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      encoded += c;
+    } else {
+      encoded += '%';
+      encoded += QByteArray::number(byte, 16).toUpper();
+    }
+  }
+  return QUrl::fromEncoded(encoded);
+}
+
 }  // namespace
 
 void HTTPRequest::readResponseHeaders() {
@@ -109,8 +130,11 @@ void HTTPRequest::readResponseHeaders() {
     std::shared_ptr<HTTPRequest> receiving = mainRequest_.lock();
     HTTPRequest& target = receiving ? *receiving : *this;
     const platform::StringMap& headers = *responseHeaders_;
-    if (headers.contains(QStringLiteral("Content-Length"))) {
-      const quint64 length = parseDecimalLength(headers.value(QStringLiteral("Content-Length")));
+    const quint64 length = parseDecimalLength(headers.value(QStringLiteral("Content-Length")));
+    // A length beyond what a signed 64-bit size can say is no usable length.
+    const bool usableLength = headers.contains(QStringLiteral("Content-Length")) &&
+                              length <= static_cast<quint64>(std::numeric_limits<qint64>::max());
+    if (usableLength) {
       if (receiving && allowCompressedResponse_ && length == 20 && showAccurateProgress_ &&
           shouldResetDownloadProgress_) {
         // 20 bytes is the size of an empty gzip body, not of the resource.
@@ -119,12 +143,15 @@ void HTTPRequest::readResponseHeaders() {
       } else {
         target.contentLength_ = length;
         if (showAccurateProgress_ && shouldResetDownloadProgress_) {
-          target.incrementDownloadSizeBy(static_cast<qint64>(target.contentLength_ + target.partialDownloadSize_));
+          const auto size = static_cast<qint64>(target.contentLength_ + target.partialDownloadSize_);
+          target.incrementDownloadSizeBy(size);
+          if (!receiving) attemptDownloadSize_ += size;
         }
       }
     } else if (showAccurateProgress_ && shouldResetDownloadProgress_) {
       target.showAccurateProgress_ = false;
       target.incrementDownloadSizeBy(1);
+      if (!receiving) attemptDownloadSize_ += 1;
     }
   }
 
@@ -194,7 +221,7 @@ bool HTTPRequest::willRedirect() {
     haveBuiltRequestHeaders_ = false;
   }
 
-  redirectURL_ = url_.resolved(QUrl(responseHeaders_->value(QStringLiteral("Location"))));
+  redirectURL_ = url_.resolved(locationURL(responseHeaders_->value(QStringLiteral("Location"))));
   if (!sameOrigin(url_, redirectURL_)) {
     // Credentials and cookies meant for one origin never travel to another.
     requestHeaders_.remove(QStringLiteral("Authorization"));
@@ -231,7 +258,17 @@ void HTTPRequest::redirectToURL(const QUrl& newURL) {
     redirectURL_ = newURL;
   }
   auto request = self();
-  platform::performOnNetworkThread([request] { request->performRedirect(); });
+  std::shared_ptr<platform::RunLoop> loop;
+  {
+    std::lock_guard lock(cancelledLock_);
+    loop = synchronousRunLoop_;
+  }
+  // A synchronous request goes on where it runs: on its caller's thread, in its private mode.
+  if (loop) {
+    loop->post([request] { request->performRedirect(); });
+  } else {
+    platform::performOnNetworkThread([request] { request->performRedirect(); });
+  }
 }
 
 void HTTPRequest::performRedirect() {
@@ -259,6 +296,7 @@ bool HTTPRequest::isResponseCompressed() const {
 QByteArray HTTPRequest::responseData() const {
   if (!rawResponseData_) return {};
   if (isResponseCompressed() && shouldWaitToInflateCompressedResponses_) {
+    // Null also when the inflated body does not fit in memory.
     return compression::DataDecompressor::uncompressData(*rawResponseData_, nullptr);
   }
   return *rawResponseData_;

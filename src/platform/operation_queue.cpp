@@ -83,40 +83,59 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
   std::shared_ptr<State> selfWhileBusy;  // keeps the queue running while it holds operations
   std::map<Operation*, int> watchedDependencies;  // dependency → observer token
 
-  // Starts as many ready operations as the limit allows.
+  // Starts as many ready operations as the limit allows. The queue's lock is never held while
+  // an operation is asked about itself (cancelled, ready, finished, priority): an operation may
+  // announce its own changes under a lock of its own, and those announcements take the queue's
+  // lock, so holding ours while taking theirs could deadlock.
   void schedule() {
-    std::vector<std::shared_ptr<Operation>> toStart;
-    std::vector<std::shared_ptr<Operation>> toWatch;
-    {
-      std::lock_guard lock(mutex);
-      if (suspended) return;
-      const int limit = maxConcurrent < 0 ? kDefaultWorkerLimit : maxConcurrent;
-      while (running < limit) {
-        Entry* best = nullptr;
-        for (Entry& entry : entries) {
-          if (entry.started) continue;
-          if (!entry.operation->isCancelled() && !entry.operation->isReady()) {
-            for (auto& dependency : entry.operation->dependencies()) {
-              if (!dependency->isFinished() && !watchedDependencies.count(dependency.get())) {
-                watchedDependencies[dependency.get()] = 0;
-                toWatch.push_back(dependency);
-              }
-            }
-            continue;
-          }
-          if (!best || entry.operation->queuePriority() > best->operation->queuePriority()) {
-            best = &entry;
-          }
+    for (;;) {
+      std::vector<std::shared_ptr<Operation>> waiting;
+      {
+        std::lock_guard lock(mutex);
+        if (suspended) return;
+        const int limit = maxConcurrent < 0 ? kDefaultWorkerLimit : maxConcurrent;
+        if (running >= limit) return;
+        for (const Entry& entry : entries) {
+          if (!entry.started) waiting.push_back(entry.operation);
         }
-        if (!best) break;
-        best->started = true;
-        ++running;
-        toStart.push_back(best->operation);
       }
-    }
-    for (auto& dependency : toWatch) watch(dependency);
-    for (auto& operation : toStart) {
-      WorkerPool::shared().run([self = shared_from_this(), operation] {
+      std::shared_ptr<Operation> best;
+      int bestPriority = 0;
+      std::vector<std::shared_ptr<Operation>> toWatch;
+      for (const auto& operation : waiting) {
+        if (!operation->isCancelled() && !operation->isReady()) {
+          for (auto& dependency : operation->dependencies()) {
+            if (!dependency->isFinished()) toWatch.push_back(dependency);
+          }
+          continue;
+        }
+        const int priority = operation->queuePriority();
+        if (!best || priority > bestPriority) {
+          best = operation;
+          bestPriority = priority;
+        }
+      }
+      for (auto& dependency : toWatch) {
+        bool watched = false;
+        {
+          std::lock_guard lock(mutex);
+          watched = !watchedDependencies.emplace(dependency.get(), 0).second;
+        }
+        if (!watched) watch(dependency);
+      }
+      if (!best) return;
+      {
+        std::lock_guard lock(mutex);
+        const int limit = maxConcurrent < 0 ? kDefaultWorkerLimit : maxConcurrent;
+        if (suspended || running >= limit) return;
+        auto it = std::find_if(entries.begin(), entries.end(),
+                               [&best](const Entry& e) { return e.operation == best; });
+        // Finished or started meanwhile: look again.
+        if (it == entries.end() || it->started) continue;
+        it->started = true;
+        ++running;
+      }
+      WorkerPool::shared().run([self = shared_from_this(), operation = best] {
         operation->start();
         if (operation->isFinished()) self->finished(operation.get());
       });
@@ -128,7 +147,10 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
     std::weak_ptr<State> weakSelf = shared_from_this();
     int token = dependency->addObserver([weakSelf](Operation& op, std::string_view key, bool prior) {
       if (prior || key != "isFinished" || !op.isFinished()) return;
-      if (auto self = weakSelf.lock()) self->schedule();
+      // Not inside the announcement: the operation may hold its own lock while announcing.
+      WorkerPool::shared().run([weakSelf] {
+        if (auto self = weakSelf.lock()) self->schedule();
+      });
     });
     {
       std::lock_guard lock(mutex);
@@ -186,7 +208,16 @@ void OperationQueue::addOperation(const std::shared_ptr<Operation>& operation) {
   std::weak_ptr<State> weakState = state_;
   int token = operation->addObserver([weakState](Operation& op, std::string_view key, bool prior) {
     if (prior || key != "isFinished" || !op.isFinished()) return;
-    if (auto state = weakState.lock()) state->finished(&op);
+    // The queue's bookkeeping runs apart from the announcement, which an operation may make
+    // while holding its own lock (the queue's lock is taken there, and the queue asks
+    // operations about themselves: doing it here would order the two locks both ways).
+    std::weak_ptr<Object> weakOperation = op.weak_from_this();
+    WorkerPool::shared().run([weakState, weakOperation] {
+      // An operation still alive has its own address (one already dropped is not in the queue).
+      auto operation = std::static_pointer_cast<Operation>(weakOperation.lock());
+      auto state = weakState.lock();
+      if (operation && state) state->finished(operation.get());
+    });
   });
   bool stillQueued = false;
   {

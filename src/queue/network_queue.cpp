@@ -75,6 +75,10 @@ void NetworkQueue::cancelAllOperations() {
   totalBytesToUpload_ = 0;
   bytesDownloadedSoFar_ = 0;
   totalBytesToDownload_ = 0;
+  {
+    std::lock_guard lock(balancesMutex_);
+    balances_.clear();
+  }
   platform::OperationQueue::cancelAllOperations();
 }
 
@@ -92,6 +96,7 @@ void NetworkQueue::addOperation(const std::shared_ptr<platform::Operation>& oper
         QStringLiteral("Attempted to add a request to a NetworkQueue that already holds it"));
   }
   ++requestsCount_;
+  Balance added;
   if (showAccurateProgress_) {
     request->buildPostBody();
     if (request->requestMethod() == QLatin1String("GET") && isSuspended()) {
@@ -105,9 +110,18 @@ void NetworkQueue::addOperation(const std::shared_ptr<platform::Operation>& oper
     }
     request->buildPostBody();
     addSigned(totalBytesToUpload_, static_cast<qint64>(request->postLength()));
+    added.uploadExpected = static_cast<qint64>(request->postLength());
   } else {
     addSigned(totalBytesToDownload_, 1);
     addSigned(totalBytesToUpload_, 1);
+    added.downloadExpected = 1;
+    added.uploadExpected = 1;
+  }
+  {
+    std::lock_guard lock(balancesMutex_);
+    Balance& balance = balances_[request.get()];
+    balance.downloadExpected += added.downloadExpected;
+    balance.uploadExpected += added.uploadExpected;
   }
   if (request->shouldResetUploadProgress()) {
     resetProgressDelegate(Indicator::Upload);
@@ -207,8 +221,36 @@ void NetworkQueue::requestWillRedirect(const std::shared_ptr<http::HTTPRequest>&
   if (!requestWillRedirectSelector_.isNull()) platform::perform(delegate_, requestWillRedirectSelector_, request, url);
 }
 
+void NetworkQueue::settleProgress(const std::shared_ptr<http::HTTPRequest>& request) {
+  Balance balance;
+  {
+    std::lock_guard lock(balancesMutex_);
+    auto it = balances_.find(request.get());
+    if (it == balances_.end()) return;
+    balance = it->second;
+    balances_.erase(it);
+  }
+  const qint64 download = balance.downloadExpected - balance.downloadReceived;
+  const qint64 upload = balance.uploadExpected - balance.uploadSent;
+  if (download != 0) {
+    addSigned(bytesDownloadedSoFar_, download);
+    if (downloadProgressDelegate_.lock()) {
+      http::HTTPRequest::updateProgressIndicator(indicatorField(Indicator::Download), bytesDownloadedSoFar_,
+                                                 totalBytesToDownload_);
+    }
+  }
+  if (upload != 0) {
+    addSigned(bytesUploadedSoFar_, upload);
+    if (uploadProgressDelegate_.lock()) {
+      http::HTTPRequest::updateProgressIndicator(indicatorField(Indicator::Upload), bytesUploadedSoFar_,
+                                                 totalBytesToUpload_);
+    }
+  }
+}
+
 void NetworkQueue::requestFinished(const std::shared_ptr<http::HTTPRequest>& request) {
   auto keepAlive = selfQueue();
+  settleProgress(request);
   --requestsCount_;
   if (!requestDidFinishSelector_.isNull()) platform::perform(delegate_, requestDidFinishSelector_, request);
   if (requestsCount_ == 0 && !queueDidFinishSelector_.isNull()) {
@@ -218,6 +260,7 @@ void NetworkQueue::requestFinished(const std::shared_ptr<http::HTTPRequest>& req
 
 void NetworkQueue::requestFailed(const std::shared_ptr<http::HTTPRequest>& request) {
   auto keepAlive = selfQueue();
+  settleProgress(request);
   --requestsCount_;
   if (!requestDidFailSelector_.isNull()) platform::perform(delegate_, requestDidFailSelector_, request);
   if (requestsCount_ == 0 && !queueDidFinishSelector_.isNull()) {
@@ -226,7 +269,11 @@ void NetworkQueue::requestFailed(const std::shared_ptr<http::HTTPRequest>& reque
   if (shouldCancelAllRequestsOnFailure_ && requestsCount_ > 0) cancelAllOperations();
 }
 
-void NetworkQueue::requestReceivedBytes(const std::shared_ptr<http::HTTPRequest>&, qint64 bytes) {
+void NetworkQueue::requestReceivedBytes(const std::shared_ptr<http::HTTPRequest>& request, qint64 bytes) {
+  {
+    std::lock_guard lock(balancesMutex_);
+    if (auto it = balances_.find(request.get()); it != balances_.end()) it->second.downloadReceived += bytes;
+  }
   addSigned(bytesDownloadedSoFar_, bytes);
   if (downloadProgressDelegate_.lock()) {
     http::HTTPRequest::updateProgressIndicator(indicatorField(Indicator::Download), bytesDownloadedSoFar_,
@@ -234,7 +281,11 @@ void NetworkQueue::requestReceivedBytes(const std::shared_ptr<http::HTTPRequest>
   }
 }
 
-void NetworkQueue::requestSentBytes(const std::shared_ptr<http::HTTPRequest>&, qint64 bytes) {
+void NetworkQueue::requestSentBytes(const std::shared_ptr<http::HTTPRequest>& request, qint64 bytes) {
+  {
+    std::lock_guard lock(balancesMutex_);
+    if (auto it = balances_.find(request.get()); it != balances_.end()) it->second.uploadSent += bytes;
+  }
   addSigned(bytesUploadedSoFar_, bytes);
   if (uploadProgressDelegate_.lock()) {
     http::HTTPRequest::updateProgressIndicator(indicatorField(Indicator::Upload), bytesUploadedSoFar_,
@@ -242,11 +293,21 @@ void NetworkQueue::requestSentBytes(const std::shared_ptr<http::HTTPRequest>&, q
   }
 }
 
-void NetworkQueue::requestIncrementedDownloadSize(const std::shared_ptr<http::HTTPRequest>&, qint64 bytes) {
+void NetworkQueue::requestIncrementedDownloadSize(const std::shared_ptr<http::HTTPRequest>& request,
+                                                  qint64 bytes) {
+  {
+    std::lock_guard lock(balancesMutex_);
+    if (auto it = balances_.find(request.get()); it != balances_.end()) it->second.downloadExpected += bytes;
+  }
   addSigned(totalBytesToDownload_, bytes);
 }
 
-void NetworkQueue::requestIncrementedUploadSize(const std::shared_ptr<http::HTTPRequest>&, qint64 bytes) {
+void NetworkQueue::requestIncrementedUploadSize(const std::shared_ptr<http::HTTPRequest>& request,
+                                                qint64 bytes) {
+  {
+    std::lock_guard lock(balancesMutex_);
+    if (auto it = balances_.find(request.get()); it != balances_.end()) it->second.uploadExpected += bytes;
+  }
   addSigned(totalBytesToUpload_, bytes);
 }
 

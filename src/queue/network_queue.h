@@ -7,7 +7,9 @@
 
 #include <QVariantMap>
 
+#include <map>
 #include <memory>
+#include <mutex>
 
 namespace queue {
 
@@ -98,6 +100,17 @@ class NetworkQueue : public platform::OperationQueue {
   // Sets the indicator's maximum to 1.0 and its value to 0, on the main thread.
   void resetProgressDelegate(Indicator which);
   std::shared_ptr<NetworkQueue> selfQueue() const;
+  // What one request was expected to move and has moved so far, in the queue's units.
+  struct Balance {
+    qint64 downloadExpected = 0;
+    qint64 downloadReceived = 0;
+    qint64 uploadExpected = 0;
+    qint64 uploadSent = 0;
+  };
+  // A request that ended (finished or failed) has moved all it will: whatever it was expected to
+  // move and did not (a failure, a HEAD or 304 answer without body, a GET that sends nothing)
+  // is counted as moved, so that a queue whose requests all ended stands at its full value.
+  void settleProgress(const std::shared_ptr<http::HTTPRequest>& request);
 
   std::weak_ptr<platform::Object> delegate_;
   std::weak_ptr<platform::Object> uploadProgressDelegate_;
@@ -116,6 +129,8 @@ class NetworkQueue : public platform::OperationQueue {
   int requestsCount_ = 0;
   bool showAccurateProgress_ = false;
   QVariantMap userInfo_;
+  std::mutex balancesMutex_;  // requests are added on one thread and report on the main thread
+  std::map<const http::HTTPRequest*, Balance> balances_;  // balancesMutex_; until the request ends
 };
 
 }  // namespace queue

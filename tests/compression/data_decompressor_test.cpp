@@ -171,3 +171,47 @@ TEST(DataDecompressorTest, EmptyInputGivesNothingAndAClosedStreamRefusesChunksUn
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DataDecompressorTest, ASinkReceivesBoundedPiecesThatMakeTheWholeResult) {
+  // A high ratio: 20 MiB of zeros behind two gzip members and a little sample data.
+  const QByteArray zeros(10 << 20, '\0');
+  const QByteArray plain = zeros + compressiontest::sampleData(70000) + zeros;
+  const QByteArray gzip = compressiontest::runGzip(zeros, "-c") +
+                          compressiontest::runGzip(compressiontest::sampleData(70000) + zeros, "-c");
+  for (const qsizetype split : {qsizetype(1000), qsizetype(1) << 20}) {
+    SCOPED_TRACE(split);
+    auto decompressor = compression::DataDecompressor::decompressor();
+    QByteArray out;
+    qsizetype largest = 0;
+    for (qsizetype at = 0; at < gzip.size(); at += split) {
+      platform::ErrorPtr error;
+      ASSERT_TRUE(decompressor->uncompressBytes(
+          gzip.constData() + at, std::min(split, gzip.size() - at),
+          [&](const char* piece, qsizetype size) {
+            largest = std::max(largest, size);
+            out.append(piece, size);
+            return true;
+          },
+          &error));
+      EXPECT_EQ(error, nullptr);
+    }
+    EXPECT_TRUE(decompressor->streamEnded());
+    EXPECT_EQ(out, plain);
+    EXPECT_LE(largest, compression::DataDecompressor::kOutputPieceBytes);
+  }
+}
+
+TEST(DataDecompressorTest, ASinkThatStopsEndsTheChunkWithoutAnError) {
+  const QByteArray gzip = compressiontest::runGzip(QByteArray(4 << 20, 'z'), "-c");
+  auto decompressor = compression::DataDecompressor::decompressor();
+  int pieces = 0;
+  platform::ErrorPtr error;
+  EXPECT_FALSE(decompressor->uncompressBytes(
+      gzip.constData(), gzip.size(), [&](const char*, qsizetype) { return ++pieces < 2; }, &error));
+  EXPECT_EQ(pieces, 2);
+  EXPECT_EQ(error, nullptr);
+}
+
+}  // namespace

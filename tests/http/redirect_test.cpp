@@ -115,9 +115,11 @@ class RedirectConfirmer : public platform::Object {
   void willRedirect(const std::shared_ptr<HTTPRequest>& request, const QUrl& url) {
     pending = request;
     target = url;
+    if (confirmAtOnce) request->redirectToURL(url);
   }
   std::shared_ptr<HTTPRequest> pending;
   QUrl target;
+  bool confirmAtOnce = false;  // confirm inside the callback
 };
 
 const platform::MethodTable& RedirectConfirmer::classMethods() {
@@ -145,6 +147,56 @@ TEST(RedirectTest, ARedirectWaitsForTheDelegatesConfirmation) {
   ASSERT_TRUE(testsupport::waitUntil([&] { return request->isFinished(); }));
   EXPECT_EQ(request->error(), nullptr);
   EXPECT_EQ(request->responseString(), QStringLiteral("elsewhere"));
+}
+
+TEST(RedirectTest, ASynchronousRequestEndsWhetherOrNotItsDelegateConfirms) {
+  TestHttpServer server;
+  server.route("/old", redirectTo(302, "/new"));
+  server.route("/new", HttpResponse::ok("new place"));
+  for (const bool confirms : {true, false}) {
+    SCOPED_TRACE(confirms ? "confirmed" : "never confirmed");
+    auto confirmer = std::make_shared<RedirectConfirmer>();
+    confirmer->confirmAtOnce = confirms;
+    auto request = HTTPRequest::requestWithURL(server.url("/old"));
+    request->setDelegate(confirmer);
+    request->setTimeOutSeconds(1.0);
+    request->startSynchronous();
+    EXPECT_TRUE(request->isFinished());
+    EXPECT_EQ(confirmer->target, server.url("/new"));
+    if (confirms) {
+      EXPECT_EQ(request->error(), nullptr);
+      EXPECT_EQ(request->responseString(), QStringLiteral("new place"));
+    } else {
+      ASSERT_NE(request->error(), nullptr);
+      EXPECT_EQ(request->error()->code(), http::RequestTimedOutErrorType);
+    }
+  }
+}
+
+TEST(RedirectTest, ARedirectsOwnBodyNeverReachesTheDataBlock) {
+  TestHttpServer server;
+  server.route("/old", redirectTo(302, "/new"));
+  server.route("/new", HttpResponse::ok("new place"));
+  QByteArray received;
+  auto request = HTTPRequest::requestWithURL(server.url("/old"));
+  request->setDataReceivedBlock([&received](const QByteArray& data) { received += data; });
+  request->startSynchronous();
+  ASSERT_EQ(request->error(), nullptr);
+  testsupport::serveFor(std::chrono::milliseconds(20));
+  EXPECT_EQ(received, "new place");
+}
+
+TEST(RedirectTest, ALocationWithRawUtf8BytesIsEncodedOnce) {
+  TestHttpServer server;
+  server.route("/old", redirectTo(302, "/caf\xc3\xa9?q=\xc3\xa9"));
+  server.setHandler([](const testsupport::RecordedRequest& sent) -> std::optional<HttpResponse> {
+    if (sent.path() != "/old") return HttpResponse::ok(sent.target);
+    return std::nullopt;
+  });
+  auto request = HTTPRequest::requestWithURL(server.url("/old"));
+  request->startSynchronous();
+  ASSERT_EQ(request->error(), nullptr);
+  EXPECT_EQ(request->responseString(), QStringLiteral("/caf%C3%A9?q=%C3%A9"));
 }
 
 TEST(RedirectTest, CredentialsAndCookiesNeverFollowARedirectToAnotherOrigin) {

@@ -256,8 +256,40 @@ TEST(FailureTest, AConnectionClosedWithoutAnswerFailsPromptly) {
   request->startSynchronous();
   ASSERT_NE(request->error(), nullptr);
   EXPECT_EQ(request->error()->code(), http::ConnectionFailureErrorType) << "not a time-out";
-  EXPECT_EQ(request->retryCount(), 1);
+  EXPECT_EQ(request->retryCount(), 0) << "a fresh connection is not retried";
+  EXPECT_EQ(server.requestCount(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ConnectionReuseTest, AnIdleConnectionTheServerClosedIsCheckedAndNotReused) {
+  testsupport::TestHttpServer server;
+  server.route("/", testsupport::HttpResponse::ok("x"));
+  auto first = runSynchronously(server.url("/"));
+  ASSERT_EQ(first->error(), nullptr);
+  server.closeIdleConnections();
+  ASSERT_TRUE(server.waitForNoOpenConnections());
+  auto second = runSynchronously(server.url("/"));
+  ASSERT_EQ(second->error(), nullptr);
+  EXPECT_EQ(second->retryCount(), 0) << "the dead connection was never written to";
+  EXPECT_EQ(server.connectionCount(), 2);
   EXPECT_EQ(server.requestCount(), 2);
+}
+
+TEST(FailureTest, BodyBytesKeepASlowTransferAlive) {
+  testsupport::TestHttpServer server;
+  // Ten pieces a fifth of a second apart: the whole transfer takes longer than the time-out,
+  // no gap does.
+  server.route("/slow", testsupport::HttpResponse::ok(QByteArray(2000, 's'))
+                            .slowly(200, std::chrono::milliseconds(200)));
+  auto request = http::HTTPRequest::requestWithURL(server.url("/slow"));
+  request->setTimeOutSeconds(1.0);
+  request->startSynchronous();
+  EXPECT_EQ(request->error(), nullptr);
+  EXPECT_EQ(request->responseData().size(), 2000);
+  EXPECT_EQ(request->retryCount(), 0);
 }
 
 }  // namespace

@@ -55,6 +55,11 @@ TEST(ResponseHeadersTest, KeepAliveTermsDecideWhetherTheConnectionIsReused) {
     ASSERT_EQ(request->error(), nullptr);
     EXPECT_EQ(request->connectionCanBeReused(), c.reusable);
     EXPECT_DOUBLE_EQ(request->persistentConnectionTimeoutSeconds(), c.timeout);
+    // The decision holds on the wire: the next request takes the same socket only when allowed.
+    auto next = HTTPRequest::requestWithURL(server.url("/"));
+    next->startSynchronous();
+    ASSERT_EQ(next->error(), nullptr);
+    EXPECT_EQ(server.connectionCount(), c.reusable ? 1 : 2);
   }
 }
 

@@ -251,3 +251,54 @@ TEST(NetworkQueueTest, ACopyResetsItsIndicatorsAndCarriesSettingsButNoRequests) 
 }
 
 }  // namespace
+
+namespace {
+
+// How each kind of ending moves a queue's bar: whatever happened to its requests, a queue whose
+// requests all ended stands at exactly its full value.
+TEST(NetworkQueueProgressTest, EveryKindOfEndingBringsTheBarToItsFullValue) {
+  TestHttpServer server;
+  const QByteArray body(40000, 'p');
+  server.route("/ok", HttpResponse::ok(body));
+  server.route("/fails", HttpResponse::dropConnection());
+  server.route("/moved", HttpResponse::withStatus(302, "Found", "moved page").withHeader("Location", "/ok"));
+  server.route("/304", HttpResponse::withStatus(304, "Not Modified").noLength().withHeader("Content-Length", "5000"));
+  server.route("/huge", HttpResponse::withStatus(204, "No Content").noLength()
+                            .withHeader("Content-Length", "9223372036854775808"));
+  int stalls = 0;
+  server.setHandler([&](const testsupport::RecordedRequest& sent) -> std::optional<HttpResponse> {
+    if (sent.path() != "/retried") return std::nullopt;
+    // The first answer stalls half-way; the retry gets all of it.
+    return stalls++ == 0 ? HttpResponse::ok(body).stallAfter(20000) : HttpResponse::ok(body);
+  });
+  for (const bool accurate : {true, false}) {
+    SCOPED_TRACE(accurate ? "bytes" : "whole requests");
+    stalls = 0;
+    auto watcher = std::make_shared<QueueWatcher>();
+    auto queue = watchedQueue(watcher);
+    queue->setShouldCancelAllRequestsOnFailure(false);
+    queue->setShowAccurateProgress(accurate);
+    queue->setDownloadProgressDelegate(watcher);
+    queue->setUploadProgressDelegate(watcher);
+    for (const char* path : {"/ok", "/fails", "/moved", "/304", "/huge", "/retried"}) {
+      auto request = HTTPRequest::requestWithURL(server.url(QString::fromLatin1(path)));
+      request->setTimeOutSeconds(1.0);
+      request->setNumberOfTimesToRetryOnTimeout(1);
+      queue->addOperation(request);
+    }
+    auto head = HTTPRequest::requestWithURL(server.url("/ok"));
+    head->setRequestMethod(QStringLiteral("HEAD"));
+    queue->addOperation(head);
+    queue->go();
+    ASSERT_TRUE(waitUntil([&] { return watcher->queueFinishedCount == 1; }));
+    testsupport::serveFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(watcher->failedCount, 1);
+    EXPECT_GT(queue->totalBytesToDownload(), 0u);
+    EXPECT_EQ(queue->bytesDownloadedSoFar(), queue->totalBytesToDownload());
+    EXPECT_EQ(queue->bytesUploadedSoFar(), queue->totalBytesToUpload());
+    ASSERT_FALSE(watcher->values.empty());
+    EXPECT_DOUBLE_EQ(watcher->values.back(), 1.0);
+  }
+}
+
+}  // namespace

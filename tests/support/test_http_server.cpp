@@ -120,6 +120,11 @@ HttpResponse& HttpResponse::cutAfter(qint64 bytes, bool withReset) {
   return *this;
 }
 
+HttpResponse& HttpResponse::stallAfter(qint64 bytes) {
+  stallAfterBytes = bytes;
+  return *this;
+}
+
 QByteArray HttpResponse::wire(bool headRequest) const {
   if (raw) return *raw;
   QByteArray out;
@@ -349,9 +354,10 @@ class TestHttpServer::Worker : public QObject {
     *step = [this, conn, response, message, sent, weakStep] {
       QTcpSocket* socket = conn->socket;
       if (socket == nullptr) return;
-      const qint64 limit = response.closeAfterBytes >= 0
-                               ? std::min<qint64>(response.closeAfterBytes, message->size())
-                               : message->size();
+      qint64 limit = response.closeAfterBytes >= 0
+                         ? std::min<qint64>(response.closeAfterBytes, message->size())
+                         : message->size();
+      if (response.stallAfterBytes >= 0) limit = std::min(limit, response.stallAfterBytes);
       qint64 n = limit - *sent;
       if (response.pieceSize > 0) n = std::min<qint64>(n, response.pieceSize);
       if (n > 0) socket->write(message->constData() + *sent, n);
@@ -360,6 +366,7 @@ class TestHttpServer::Worker : public QObject {
         QTimer::singleShot(response.pieceDelay, socket, [step = weakStep.lock()] { (*step)(); });
         return;
       }
+      if (response.stallAfterBytes >= 0) return;  // silent from now on; the connection stays busy
       if (response.closeAfterBytes >= 0 || !response.keepAlive) {
         closeWhenFlushed(conn, response.reset);
         return;

@@ -45,6 +45,7 @@ struct HttpResponse {
   std::chrono::milliseconds pieceDelay{0};  // wait between pieces
   qint64 closeAfterBytes = -1;     // close once this many bytes of the message went out (-1: all)
   bool reset = false;              // close with a reset (RST) instead of an orderly close
+  qint64 stallAfterBytes = -1;     // go silent once this many bytes went out, connection kept open
 
   static HttpResponse ok(QByteArray body = {});
   static HttpResponse withStatus(int status, QByteArray reason, QByteArray body = {});
@@ -61,6 +62,9 @@ struct HttpResponse {
   HttpResponse& after(std::chrono::milliseconds wait);
   HttpResponse& slowly(int bytesPerPiece, std::chrono::milliseconds gap);
   HttpResponse& cutAfter(qint64 bytes, bool withReset = false);
+  // Sends the first `bytes` bytes of the message, then nothing more: the connection stays open
+  // and silent (a stalled server) until the client gives up on it.
+  HttpResponse& stallAfter(qint64 bytes);
 
   // The full message the server sends for a request (HEAD: without the body).
   QByteArray wire(bool headRequest) const;

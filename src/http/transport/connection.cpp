@@ -10,7 +10,11 @@
 #include <QTcpSocket>
 
 #include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace http::transport {
 
@@ -81,6 +85,22 @@ Connection::~Connection() {
   socket_->disconnect();
   socket_->abort();
   socket_->deleteLater();
+  if (watchedDescriptor_ >= 0) ::close(watchedDescriptor_);
+}
+
+void Connection::watchForReset() {
+  if (watchedDescriptor_ >= 0) return;
+  const auto fd = static_cast<int>(socket_->socketDescriptor());
+  if (fd >= 0) watchedDescriptor_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+bool Connection::wasReset() const {
+  if (watchedDescriptor_ < 0) return false;
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  if (::getsockopt(watchedDescriptor_, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return false;
+  // A close leaves our side in CLOSE_WAIT until we close too; a reset leaves it CLOSED.
+  return info.tcpi_state == TCP_CLOSE;
 }
 
 QSslSocket* Connection::tlsSocket() const {

@@ -66,6 +66,14 @@ class Connection {
   // not yet noticed by the event loop is seen too).
   bool isAlive() const;
 
+  // Keeps a second descriptor of the connected socket, so that how the peer ended it can still
+  // be read after the socket layer has let go of its own. Once per connection; later calls do
+  // nothing.
+  void watchForReset();
+  // True when the peer reset the connection (RST) rather than closing it in order (FIN): the
+  // socket reports both as "remote host closed", the kernel's TCP state tells them apart.
+  // False when watchForReset() was not called.
+  bool wasReset() const;
   // Small receive buffers (Qt's and the kernel's) while `limited`, so that a throttled reader
   // leaves bytes on the wire; the usual ones otherwise. A connection that was ever limited keeps
   // a fixed kernel buffer and is not worth keeping for later transfers.
@@ -87,6 +95,7 @@ class Connection {
   Endpoint endpoint_;
   QTcpSocket* socket_;          // owned; deleted later on the I/O thread
   int completedExchanges_ = 0;  // exchanges carried to their end
+  int watchedDescriptor_ = -1;  // a duplicate of the socket's descriptor; see watchForReset()
   bool everLimited_ = false;    // setReceiveLimited(true) was called
   bool tunnelOpen_ = false;     // usesTunnel(): the proxy accepted CONNECT
 };

@@ -127,6 +127,7 @@ void Exchange::start() {
     connection_ = ConnectionPool::instance().take(config_.connectionId, endpoint_);
   }
   if (connection_) {
+    reusedConnection_ = true;
     channel_->setReusedConnection(true);
     attach();
     // A connection the proxy refused a tunnel on asks again, with this exchange's credentials.
@@ -162,6 +163,7 @@ void Exchange::attach() {
 void Exchange::onConnected() {
   if (state_ != State::Idle && state_ != State::Connecting) return;
   state_ = State::Exchanging;
+  connection_->watchForReset();
   connection_->socket()->setSocketOption(QAbstractSocket::LowDelayOption, 1);
   applyReceiveLimits();
   write(wireHead_, false);
@@ -344,7 +346,8 @@ void Exchange::onReadyRead() {
 void Exchange::onSocketError(QAbstractSocket::SocketError socketError) {
   if (state_ == State::Done || state_ == State::Failed) return;
   QTcpSocket* socket = connection_->socket();
-  if (state_ == State::Exchanging && socketError == QAbstractSocket::RemoteHostClosedError) {
+  if (state_ == State::Exchanging && socketError == QAbstractSocket::RemoteHostClosedError &&
+      !connection_->wasReset()) {
     // The peer ended the connection; bytes it sent before may still wait in the socket.
     peerClosed_ = true;
     onReadyRead();
@@ -381,7 +384,7 @@ void Exchange::onSocketError(QAbstractSocket::SocketError socketError) {
     }
     return;
   }
-  if (!parser_.receivedAnyByte() && isDropError(socketError)) {
+  if (reusedConnection_ && !parser_.receivedAnyByte() && isDropError(socketError)) {
     fail(TransportErrorCode::ConnectionDropped,
          QStringLiteral("The connection to %1 was dropped before any response: %2")
              .arg(where(), socket->errorString()),
@@ -396,7 +399,9 @@ void Exchange::onSocketError(QAbstractSocket::SocketError socketError) {
 void Exchange::handleEndOfStream() {
   if (state_ != State::Exchanging) return;
   if (!parser_.receivedAnyByte()) {
-    fail(TransportErrorCode::ConnectionDropped,
+    // Only an idle connection the server may already have given up counts as dropped; a fresh
+    // one closed without an answer is the server's answer (sending again could repeat a POST).
+    fail(reusedConnection_ ? TransportErrorCode::ConnectionDropped : TransportErrorCode::ConnectionLost,
          QStringLiteral("The server at %1 closed the connection without responding").arg(where()));
     return;
   }

@@ -103,6 +103,7 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
   bool requestSaysClose_ = false;           // the request asked for "Connection: close"
   bool peerClosed_ = false;                 // the peer ended the connection (bytes may remain)
   bool sawLeftover_ = false;                // bytes followed the end of the response
+  bool reusedConnection_ = false;           // the exchange runs on an idle connection taken again
   QStringList tlsProblems_;                 // certificate problems that were refused
   std::deque<Segment> segments_;            // written runs not yet accepted by the socket
   QByteArray bodyBuffer_;                   // reused buffer for body reads

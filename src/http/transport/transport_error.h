@@ -17,9 +17,9 @@ inline const QString kSocketErrorDomain = QStringLiteral("QAbstractSocketErrorDo
 inline const QString kTlsErrorsKey = QStringLiteral("TLSErrors");
 
 enum class TransportErrorCode : int {
-  // The peer closed or reset the connection before any byte of the response arrived (typically
-  // an idle kept-alive connection it had already given up). Sending again on a new connection
-  // is the remedy.
+  // The peer closed or reset a reused idle connection before any byte of the response arrived
+  // (it had already given the connection up). Sending again on a new connection is the remedy.
+  // The same on a fresh connection is ConnectionLost.
   ConnectionDropped = 1,
   // The TLS handshake failed or the server's certificate was refused.
   TlsFailure = 2,

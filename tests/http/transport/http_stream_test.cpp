@@ -207,6 +207,20 @@ TEST_F(HttpStreamTest, AReusedConnectionDroppedBeforeAnswerIsClassifiedAsDropped
   }
 }
 
+TEST_F(HttpStreamTest, AFreshConnectionClosedBeforeAnswerIsNotClassifiedAsDropped) {
+  for (bool reset : {false, true}) {
+    SCOPED_TRACE(reset ? "reset" : "close");
+    HttpStream::closeAllIdleConnections();
+    server.enqueue(HttpResponse::dropConnection(reset));
+    StreamRunner run(getStream(server.url("/"), 5));
+    ASSERT_TRUE(run.start());
+    ASSERT_TRUE(run.wait());
+    EXPECT_FALSE(run.stream().isReusedConnection());
+    ASSERT_NE(run.error, nullptr);
+    EXPECT_EQ(classifyError(run.error), ErrorClass::Other) << run.error->toString().toStdString();
+  }
+}
+
 TEST_F(HttpStreamTest, AConnectionLostMidBodyIsAnOrdinaryFailureAfterTheBytesBeforeIt) {
   const QByteArray data = randomBytes(300000);
   for (bool reset : {false, true}) {
