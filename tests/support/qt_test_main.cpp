@@ -4,6 +4,8 @@
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -14,7 +16,12 @@ int main(int argc, char** argv) {
   std::string folder = std::string(outer != nullptr && *outer != '\0' ? outer : "/tmp") +
                        "/updater-tests-XXXXXX";
   const bool privateFolder = ::mkdtemp(folder.data()) != nullptr;
-  if (privateFolder) ::setenv("TMPDIR", folder.c_str(), 1);
+  if (privateFolder) {
+    // Search permission only: servers that tests start and that drop to other users (apache2's
+    // and squid's workers) reach their own folders inside; nothing here becomes listable.
+    ::chmod(folder.c_str(), 0711);
+    ::setenv("TMPDIR", folder.c_str(), 1);
+  }
 
   int result = 0;
   {
