@@ -1,6 +1,8 @@
 // Operation queues and the worker threads that start their operations.
 #include "platform/operation_queue.h"
 
+#include "platform/threads.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
@@ -95,7 +97,9 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
         Entry* best = nullptr;
         for (Entry& entry : entries) {
           if (entry.started) continue;
-          if (!entry.operation->isCancelled() && !entry.operation->isReady()) {
+          // Readiness first: it is cheap for an operation without dependencies, which is then
+          // ready whether or not it is cancelled.
+          if (!entry.operation->isReady() && !entry.operation->isCancelled()) {
             for (auto& dependency : entry.operation->dependencies()) {
               if (!dependency->isFinished() && !watchedDependencies.count(dependency.get())) {
                 watchedDependencies[dependency.get()] = 0;
@@ -116,6 +120,14 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
     }
     for (auto& dependency : toWatch) watch(dependency);
     for (auto& operation : toStart) {
+      // A concurrent operation's start() only hands its work elsewhere: off the main thread it
+      // starts here (typically the thread whose operation just freed the slot), without waking
+      // a worker thread for that hand-over.
+      if (operation->isConcurrent() && !isMainThread()) {
+        operation->start();
+        if (operation->isFinished()) finished(operation.get());
+        continue;
+      }
       WorkerPool::shared().run([self = shared_from_this(), operation] {
         operation->start();
         if (operation->isFinished()) self->finished(operation.get());

@@ -40,7 +40,22 @@ class QtRunLoop final : public RunLoop {
 
   bool post(std::function<void()> fn) override {
     if (!context_) return false;
-    return QMetaObject::invokeMethod(context_.data(), std::move(fn), Qt::QueuedConnection);
+    {
+      std::lock_guard lock(posted_->mutex);
+      posted_->work.push_back(std::move(fn));
+      // A drain already queued and not yet begun takes this call too: a burst of posts costs
+      // the thread one wake-up.
+      if (posted_->drainQueued) return true;
+      posted_->drainQueued = true;
+    }
+    if (QMetaObject::invokeMethod(context_.data(), [posted = posted_] { posted->drain(); },
+                                  Qt::QueuedConnection)) {
+      return true;
+    }
+    std::lock_guard lock(posted_->mutex);
+    posted_->work.clear();
+    posted_->drainQueued = false;
+    return false;
   }
 
   QObject* context() const { return context_.data(); }
@@ -67,7 +82,32 @@ class QtRunLoop final : public RunLoop {
     qtimer->deleteLater();
   }
 
+  // Calls posted to the loop, in posting order, run by queued drains on the loop's thread.
+  struct Posted {
+    std::mutex mutex;
+    std::deque<std::function<void()>> work;
+    bool drainQueued = false;  // a drain is queued and has not begun taking calls
+
+    // Runs the calls one at a time, in order, including those posted meanwhile. Before each call
+    // the next post queues a drain of its own, so that a call that serves the thread's events
+    // (a nested event loop) still sees later posts run, after the calls queued before them.
+    void drain() {
+      for (;;) {
+        std::function<void()> fn;
+        {
+          std::lock_guard lock(mutex);
+          drainQueued = false;
+          if (work.empty()) return;
+          fn = std::move(work.front());
+          work.pop_front();
+        }
+        fn();
+      }
+    }
+  };
+
   QPointer<QObject> context_;
+  std::shared_ptr<Posted> posted_ = std::make_shared<Posted>();
 };
 
 // ---------------------------------------------------------------------------------------------
