@@ -17,6 +17,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <vector>
 
 namespace platform {
 
@@ -62,7 +63,12 @@ class QtRunLoop final : public RunLoop {
 
  private:
   void addTimer(const std::shared_ptr<Timer>& timer) override {
-    auto* qtimer = new QTimer(context_.data());
+    QTimer* qtimer = nullptr;
+    if (!spareTimers_.empty()) {
+      qtimer = spareTimers_.back();
+      spareTimers_.pop_back();
+    }
+    if (!qtimer) qtimer = new QTimer(context_.data());
     qtimer->setSingleShot(!timer->repeats());
     qtimer->setTimerType(Qt::PreciseTimer);
     qtimer->setInterval(std::chrono::milliseconds(
@@ -79,6 +85,12 @@ class QtRunLoop final : public RunLoop {
     if (!qtimer) return;
     qtimer->stop();
     qtimer->disconnect();
+    // Stopped and disconnected, it serves the next timer of this loop (a request makes one for
+    // its status); only what exceeds a few spares is deleted.
+    if (spareTimers_.size() < kSpareTimers) {
+      spareTimers_.emplace_back(qtimer);
+      return;
+    }
     qtimer->deleteLater();
   }
 
@@ -106,7 +118,11 @@ class QtRunLoop final : public RunLoop {
     }
   };
 
+  static constexpr std::size_t kSpareTimers = 16;
+
   QPointer<QObject> context_;
+  // Stopped timers kept for reuse; touched only on the loop's thread (children of the context).
+  std::vector<QPointer<QTimer>> spareTimers_;
   std::shared_ptr<Posted> posted_ = std::make_shared<Posted>();
 };
 
