@@ -29,6 +29,22 @@ bool RunLoop::isCurrent() const { return QThread::currentThread() == thread_; }
 // ---------------------------------------------------------------------------------------------
 // Default mode: queued calls to a context object living in the thread.
 
+namespace {
+
+// While a posted call runs on a thread other than the main thread, the wake-ups it causes for
+// other threads' loops wait until it returns: the woken thread would otherwise often find the
+// request the call is working on still locked and go back to sleep. Calls still run in posting
+// order; only the wake-up is later.
+thread_local std::vector<std::function<void()>>* t_deferredWakes = nullptr;
+
+void issueWakes(std::vector<std::function<void()>>& wakes) {
+  std::vector<std::function<void()>> now;
+  now.swap(wakes);
+  for (auto& wake : now) wake();
+}
+
+}  // namespace
+
 class QtRunLoop final : public RunLoop {
  public:
   explicit QtRunLoop(QThread* thread) : RunLoop(thread, kDefaultRunLoopMode), context_(new QObject) {
@@ -49,14 +65,11 @@ class QtRunLoop final : public RunLoop {
       if (posted_->drainQueued) return true;
       posted_->drainQueued = true;
     }
-    if (QMetaObject::invokeMethod(context_.data(), [posted = posted_] { posted->drain(); },
-                                  Qt::QueuedConnection)) {
+    if (t_deferredWakes && !isCurrent()) {
+      t_deferredWakes->push_back([context = context_, posted = posted_] { queueDrain(context, posted); });
       return true;
     }
-    std::lock_guard lock(posted_->mutex);
-    posted_->work.clear();
-    posted_->drainQueued = false;
-    return false;
+    return queueDrain(context_, posted_);
   }
 
   QObject* context() const { return context_.data(); }
@@ -104,19 +117,41 @@ class QtRunLoop final : public RunLoop {
     // the next post queues a drain of its own, so that a call that serves the thread's events
     // (a nested event loop) still sees later posts run, after the calls queued before them.
     void drain() {
+      // Not on the main thread: a call there may run a window's nested event loop, whose own
+      // posts must not wait for it to end.
+      QCoreApplication* app = QCoreApplication::instance();
+      const bool deferWakes = app && QThread::currentThread() != app->thread();
+      std::vector<std::function<void()>> wakes;
+      std::vector<std::function<void()>>* outer = t_deferredWakes;
       for (;;) {
         std::function<void()> fn;
         {
           std::lock_guard lock(mutex);
           drainQueued = false;
-          if (work.empty()) return;
+          if (work.empty()) break;
           fn = std::move(work.front());
           work.pop_front();
         }
+        t_deferredWakes = deferWakes ? &wakes : nullptr;
         fn();
+        t_deferredWakes = outer;
+        issueWakes(wakes);
       }
     }
   };
+
+  // Queues a drain of `posted` on the context's thread; when that is no longer possible, drops
+  // the calls waiting for it.
+  static bool queueDrain(const QPointer<QObject>& context, const std::shared_ptr<Posted>& posted) {
+    if (context && QMetaObject::invokeMethod(context.data(), [posted] { posted->drain(); },
+                                             Qt::QueuedConnection)) {
+      return true;
+    }
+    std::lock_guard lock(posted->mutex);
+    posted->work.clear();
+    posted->drainQueued = false;
+    return false;
+  }
 
   static constexpr std::size_t kSpareTimers = 16;
 
@@ -264,7 +299,13 @@ std::shared_ptr<RunLoop> RunLoop::main() {
   return defaultLoopFor(app->thread());
 }
 
+void RunLoop::issueDeferredWakes() {
+  if (t_deferredWakes) issueWakes(*t_deferredWakes);
+}
+
 bool RunLoop::runOnce(const QString& mode, double timeoutSeconds) {
+  // Whatever this thread waits for may need a loop it has posted to.
+  issueDeferredWakes();
   using Clock = std::chrono::steady_clock;
   const bool noLimit = !std::isfinite(timeoutSeconds);
   if (mode != kDefaultRunLoopMode) {
