@@ -108,15 +108,37 @@ class QtRunLoop final : public RunLoop {
   }
 
   // Calls posted to the loop, in posting order, run by queued drains on the loop's thread.
-  struct Posted {
+  struct Posted : std::enable_shared_from_this<Posted> {
     std::mutex mutex;
     std::deque<std::function<void()>> work;
     bool drainQueued = false;  // a drain is queued and has not begun taking calls
+    bool watching = false;     // watchForNestedLoops() is set up (loop's thread only)
 
     // Runs the calls one at a time, in order, including those posted meanwhile. Before each call
     // the next post queues a drain of its own, so that a call that serves the thread's events
     // (a nested event loop) still sees later posts run, after the calls queued before them.
-    void drain() {
+    // A call that runs a nested event loop leaves the calls after it without a queued drain:
+    // when the thread is about to wait in that loop, a drain is queued for them, so they run
+    // there as they would without the batching. Set up once, on the loop's thread.
+    void watchForNestedLoops(const QPointer<QObject>& context) {
+      QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+      if (watching || !dispatcher || !context) return;
+      watching = true;
+      std::weak_ptr<Posted> weak = weak_from_this();
+      QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, context.data(), [weak, context] {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+          std::lock_guard lock(self->mutex);
+          if (self->work.empty() || self->drainQueued) return;
+          self->drainQueued = true;
+        }
+        queueDrain(context, self);
+      });
+    }
+
+    void drain(const QPointer<QObject>& context) {
+      watchForNestedLoops(context);
       // Not on the main thread: a call there may run a window's nested event loop, whose own
       // posts must not wait for it to end.
       QCoreApplication* app = QCoreApplication::instance();
@@ -143,7 +165,7 @@ class QtRunLoop final : public RunLoop {
   // Queues a drain of `posted` on the context's thread; when that is no longer possible, drops
   // the calls waiting for it.
   static bool queueDrain(const QPointer<QObject>& context, const std::shared_ptr<Posted>& posted) {
-    if (context && QMetaObject::invokeMethod(context.data(), [posted] { posted->drain(); },
+    if (context && QMetaObject::invokeMethod(context.data(), [context, posted] { posted->drain(context); },
                                              Qt::QueuedConnection)) {
       return true;
     }
