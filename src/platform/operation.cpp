@@ -13,6 +13,7 @@ const MethodTable& Operation::classMethods() {
 Operation::~Operation() = default;
 
 bool Operation::isReady() const {
+  if (dependencyCount_.load() == 0) return true;
   std::vector<std::shared_ptr<Operation>> deps = dependencies();
   return std::all_of(deps.begin(), deps.end(), [](const auto& d) { return d->isFinished(); });
 }
@@ -34,12 +35,14 @@ void Operation::addDependency(const std::shared_ptr<Operation>& operation) {
   std::lock_guard lock(mutex_);
   if (std::find(dependencies_.begin(), dependencies_.end(), operation) == dependencies_.end()) {
     dependencies_.push_back(operation);
+    dependencyCount_.store(dependencies_.size());
   }
 }
 
 void Operation::removeDependency(const std::shared_ptr<Operation>& operation) {
   std::lock_guard lock(mutex_);
   std::erase(dependencies_, operation);
+  dependencyCount_.store(dependencies_.size());
 }
 
 std::vector<std::shared_ptr<Operation>> Operation::dependencies() const {

@@ -75,6 +75,9 @@ class Operation : public Object {
   std::atomic<bool> finished_{false};
   std::atomic<bool> cancelled_{false};
   std::atomic<int> priority_{Normal};
+  // Size of dependencies_, readable without the mutex: a queue asks every waiting operation
+  // whether it is ready each time a slot frees, and most have no dependencies at all.
+  std::atomic<std::size_t> dependencyCount_{0};
 
   mutable std::mutex mutex_;  // guards dependencies_ and observers_
   std::vector<std::shared_ptr<Operation>> dependencies_;

@@ -1,6 +1,8 @@
 // Operation queues and the worker threads that start their operations.
 #include "platform/operation_queue.h"
 
+#include "platform/threads.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
@@ -103,7 +105,9 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
       int bestPriority = 0;
       std::vector<std::shared_ptr<Operation>> toWatch;
       for (const auto& operation : waiting) {
-        if (!operation->isCancelled() && !operation->isReady()) {
+        // Readiness first: it is cheap for an operation without dependencies, which is then
+        // ready whether or not it is cancelled.
+        if (!operation->isReady() && !operation->isCancelled()) {
           for (auto& dependency : operation->dependencies()) {
             if (!dependency->isFinished()) toWatch.push_back(dependency);
           }
@@ -134,6 +138,18 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
         if (it == entries.end() || it->started) continue;
         it->started = true;
         ++running;
+      }
+      // A concurrent operation's start() only hands its work elsewhere: off the main thread it
+      // starts here, without waking a worker thread for that hand-over. One that ends at once is
+      // settled on a worker, so that a run of such operations does not nest schedule() calls.
+      if (best->isConcurrent() && !isMainThread()) {
+        best->start();
+        if (best->isFinished()) {
+          WorkerPool::shared().run([self = shared_from_this(), operation = best] {
+            self->finished(operation.get());
+          });
+        }
+        continue;
       }
       WorkerPool::shared().run([self = shared_from_this(), operation = best] {
         operation->start();

@@ -11,7 +11,8 @@
 namespace platform {
 
 // Runs added operations by calling start() on worker threads owned by the queue machinery (never
-// the main thread). An operation holds its slot from start() until it is finished: a plain one
+// the main thread); a concurrent operation, whose start() only hands its work elsewhere, may also
+// be started on the thread that freed its slot, if that is not the main thread. An operation holds its slot from start() until it is finished: a plain one
 // when start() returns, a concurrent one when it announces "isFinished". Among the operations that
 // are ready (dependencies finished), higher queue priority starts first, then the earlier added.
 // The queue holds its operations until they finish; a queue dropped by its owner keeps running

@@ -17,6 +17,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <vector>
 
 namespace platform {
 
@@ -27,6 +28,22 @@ bool RunLoop::isCurrent() const { return QThread::currentThread() == thread_; }
 
 // ---------------------------------------------------------------------------------------------
 // Default mode: queued calls to a context object living in the thread.
+
+namespace {
+
+// While a posted call runs on a thread other than the main thread, the wake-ups it causes for
+// other threads' loops wait until it returns: the woken thread would otherwise often find the
+// request the call is working on still locked and go back to sleep. Calls still run in posting
+// order; only the wake-up is later.
+thread_local std::vector<std::function<void()>>* t_deferredWakes = nullptr;
+
+void issueWakes(std::vector<std::function<void()>>& wakes) {
+  std::vector<std::function<void()>> now;
+  now.swap(wakes);
+  for (auto& wake : now) wake();
+}
+
+}  // namespace
 
 class QtRunLoop final : public RunLoop {
  public:
@@ -40,14 +57,31 @@ class QtRunLoop final : public RunLoop {
 
   bool post(std::function<void()> fn) override {
     if (!context_) return false;
-    return QMetaObject::invokeMethod(context_.data(), std::move(fn), Qt::QueuedConnection);
+    {
+      std::lock_guard lock(posted_->mutex);
+      posted_->work.push_back(std::move(fn));
+      // A drain already queued and not yet begun takes this call too: a burst of posts costs
+      // the thread one wake-up.
+      if (posted_->drainQueued) return true;
+      posted_->drainQueued = true;
+    }
+    if (t_deferredWakes && !isCurrent()) {
+      t_deferredWakes->push_back([context = context_, posted = posted_] { queueDrain(context, posted); });
+      return true;
+    }
+    return queueDrain(context_, posted_);
   }
 
   QObject* context() const { return context_.data(); }
 
  private:
   void addTimer(const std::shared_ptr<Timer>& timer) override {
-    auto* qtimer = new QTimer(context_.data());
+    QTimer* qtimer = nullptr;
+    if (!spareTimers_.empty()) {
+      qtimer = spareTimers_.back();
+      spareTimers_.pop_back();
+    }
+    if (!qtimer) qtimer = new QTimer(context_.data());
     qtimer->setSingleShot(!timer->repeats());
     qtimer->setTimerType(Qt::PreciseTimer);
     qtimer->setInterval(std::chrono::milliseconds(
@@ -64,10 +98,89 @@ class QtRunLoop final : public RunLoop {
     if (!qtimer) return;
     qtimer->stop();
     qtimer->disconnect();
+    // Stopped and disconnected, it serves the next timer of this loop (a request makes one for
+    // its status); only what exceeds a few spares is deleted.
+    if (spareTimers_.size() < kSpareTimers) {
+      spareTimers_.emplace_back(qtimer);
+      return;
+    }
     qtimer->deleteLater();
   }
 
+  // Calls posted to the loop, in posting order, run by queued drains on the loop's thread.
+  struct Posted : std::enable_shared_from_this<Posted> {
+    std::mutex mutex;
+    std::deque<std::function<void()>> work;
+    bool drainQueued = false;  // a drain is queued and has not begun taking calls
+    bool watching = false;     // watchForNestedLoops() is set up (loop's thread only)
+
+    // Runs the calls one at a time, in order, including those posted meanwhile. Before each call
+    // the next post queues a drain of its own, so that a call that serves the thread's events
+    // (a nested event loop) still sees later posts run, after the calls queued before them.
+    // A call that runs a nested event loop leaves the calls after it without a queued drain:
+    // when the thread is about to wait in that loop, a drain is queued for them, so they run
+    // there as they would without the batching. Set up once, on the loop's thread.
+    void watchForNestedLoops(const QPointer<QObject>& context) {
+      QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+      if (watching || !dispatcher || !context) return;
+      watching = true;
+      std::weak_ptr<Posted> weak = weak_from_this();
+      QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, context.data(), [weak, context] {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+          std::lock_guard lock(self->mutex);
+          if (self->work.empty() || self->drainQueued) return;
+          self->drainQueued = true;
+        }
+        queueDrain(context, self);
+      });
+    }
+
+    void drain(const QPointer<QObject>& context) {
+      watchForNestedLoops(context);
+      // Not on the main thread: a call there may run a window's nested event loop, whose own
+      // posts must not wait for it to end.
+      QCoreApplication* app = QCoreApplication::instance();
+      const bool deferWakes = app && QThread::currentThread() != app->thread();
+      std::vector<std::function<void()>> wakes;
+      std::vector<std::function<void()>>* outer = t_deferredWakes;
+      for (;;) {
+        std::function<void()> fn;
+        {
+          std::lock_guard lock(mutex);
+          drainQueued = false;
+          if (work.empty()) break;
+          fn = std::move(work.front());
+          work.pop_front();
+        }
+        t_deferredWakes = deferWakes ? &wakes : nullptr;
+        fn();
+        t_deferredWakes = outer;
+        issueWakes(wakes);
+      }
+    }
+  };
+
+  // Queues a drain of `posted` on the context's thread; when that is no longer possible, drops
+  // the calls waiting for it.
+  static bool queueDrain(const QPointer<QObject>& context, const std::shared_ptr<Posted>& posted) {
+    if (context && QMetaObject::invokeMethod(context.data(), [context, posted] { posted->drain(context); },
+                                             Qt::QueuedConnection)) {
+      return true;
+    }
+    std::lock_guard lock(posted->mutex);
+    posted->work.clear();
+    posted->drainQueued = false;
+    return false;
+  }
+
+  static constexpr std::size_t kSpareTimers = 16;
+
   QPointer<QObject> context_;
+  // Stopped timers kept for reuse; touched only on the loop's thread (children of the context).
+  std::vector<QPointer<QTimer>> spareTimers_;
+  std::shared_ptr<Posted> posted_ = std::make_shared<Posted>();
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -208,7 +321,13 @@ std::shared_ptr<RunLoop> RunLoop::main() {
   return defaultLoopFor(app->thread());
 }
 
+void RunLoop::issueDeferredWakes() {
+  if (t_deferredWakes) issueWakes(*t_deferredWakes);
+}
+
 bool RunLoop::runOnce(const QString& mode, double timeoutSeconds) {
+  // Whatever this thread waits for may need a loop it has posted to.
+  issueDeferredWakes();
   using Clock = std::chrono::steady_clock;
   const bool noLimit = !std::isfinite(timeoutSeconds);
   if (mode != kDefaultRunLoopMode) {

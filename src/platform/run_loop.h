@@ -40,8 +40,14 @@ class RunLoop : public std::enable_shared_from_this<RunLoop> {
                       double timeoutSeconds = std::numeric_limits<double>::infinity());
 
   // Queues `fn` to run on the loop's thread when it serves this loop. Never runs `fn` inside the
-  // call. Returns false (and drops `fn`) when the loop can no longer run anything.
+  // call. Returns false (and drops `fn`) when the loop can no longer run anything. Posted from
+  // inside a call that a default-mode loop runs, `fn` wakes its (other) thread only when that
+  // call returns or the posting thread waits (runOnce, issueDeferredWakes).
   virtual bool post(std::function<void()> fn) = 0;
+
+  // Wakes now the loops that calls posted by the running call of this thread's loop wait for.
+  // Code that blocks the thread until another thread has run a posted call calls this first.
+  static void issueDeferredWakes();
 
   // True when the calling thread is this loop's thread.
   bool isCurrent() const;

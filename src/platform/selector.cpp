@@ -1,6 +1,7 @@
 // Interning of callback names.
 #include "platform/selector.h"
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_set>
@@ -8,11 +9,18 @@
 namespace platform {
 namespace {
 
+// Looks names up as they are given, so that a known name costs no string copy.
+struct NameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view name) const { return std::hash<std::string_view>()(name); }
+};
+
 // Interned names never move: unordered_set nodes are stable.
 const std::string* intern(std::string_view name) {
   static std::mutex mutex;
-  static std::unordered_set<std::string> names;
+  static std::unordered_set<std::string, NameHash, std::equal_to<>> names;
   std::lock_guard lock(mutex);
+  if (auto known = names.find(name); known != names.end()) return &*known;
   return &*names.emplace(name).first;
 }
 

@@ -37,6 +37,7 @@ void performOnMainThread(std::function<void()> fn, bool wait) {
     doneChanged.notify_all();
   });
   if (!posted) return;
+  RunLoop::issueDeferredWakes();
   std::unique_lock lock(mutex);
   doneChanged.wait(lock, [&] { return done; });
 }

@@ -13,6 +13,9 @@ constexpr int kHeadRequestPriority = 10;
 
 const platform::Selector kSetDoubleValue("setDoubleValue:");
 const platform::Selector kSetMaxValue("setMaxValue:");
+const platform::Selector kAuthenticationNeeded("authenticationNeededForRequest:");
+const platform::Selector kProxyAuthenticationNeeded("proxyAuthenticationNeededForRequest:");
+const platform::Selector kWillRedirect("request:willRedirectToURL:");
 
 // Adds a signed amount to an unsigned total, wrapping around (a negative amount lowers it).
 void addSigned(quint64& total, qint64 amount) { total += static_cast<quint64>(amount); }
@@ -160,11 +163,10 @@ std::shared_ptr<NetworkQueue> NetworkQueue::copy() const {
 }
 
 bool NetworkQueue::respondsToSelector(platform::Selector selector) const {
-  if (selector == platform::Selector("authenticationNeededForRequest:") ||
-      selector == platform::Selector("proxyAuthenticationNeededForRequest:")) {
+  if (selector == kAuthenticationNeeded || selector == kProxyAuthenticationNeeded) {
     return platform::responds(delegate_, selector);
   }
-  if (selector == platform::Selector("request:willRedirectToURL:")) {
+  if (selector == kWillRedirect) {
     return !requestWillRedirectSelector_.isNull() && platform::responds(delegate_, requestWillRedirectSelector_);
   }
   return platform::OperationQueue::respondsToSelector(selector);
