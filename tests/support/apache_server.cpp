@@ -2,11 +2,11 @@
 // folder, free ports chosen at start (retried if taken meanwhile), readiness checked by connecting.
 #include "support/apache_server.h"
 
+#include "support/loopback_ports.h"
+
 #include <QCryptographicHash>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QThread>
 
 #include <fstream>
@@ -18,18 +18,6 @@ namespace {
 
 constexpr const char* kApache = "/usr/sbin/apache2";
 constexpr const char* kModules = "/usr/lib/apache2/modules";
-
-quint16 freePort() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::LocalHost, 0);
-  return probe.serverPort();
-}
-
-bool acceptsConnections(quint16 port) {
-  QTcpSocket socket;
-  socket.connectToHost(QHostAddress::LocalHost, port);
-  return socket.waitForConnected(200);
-}
 
 void write(const std::filesystem::path& path, const std::string& text) {
   std::filesystem::create_directories(path.parent_path());
@@ -119,7 +107,7 @@ bool ApacheServer::startOnce() {
   stop();
   const std::string dir = work_.path().string();
   ports_.clear();
-  for (int i = 0; i < (mode_ == Mode::Proxy ? 3 : 1); ++i) ports_.push_back(freePort());
+  for (int i = 0; i < (mode_ == Mode::Proxy ? 3 : 1); ++i) ports_.push_back(freeLoopbackPort());
   std::ostringstream conf;
   conf << "ServerRoot \"/usr/lib/apache2\"\nServerName 127.0.0.1\n"
        << "PidFile " << dir << "/run/httpd.pid\nMutex file:" << dir << "/run default\n"
@@ -174,7 +162,7 @@ bool ApacheServer::startOnce() {
   for (int i = 0; i < 400; ++i) {
     if (process_->state() != QProcess::Running) break;
     bool all = true;
-    for (quint16 p : ports_) all = all && acceptsConnections(p);
+    for (quint16 p : ports_) all = all && acceptsLoopbackConnections(p);
     if (all) return true;
     QThread::msleep(25);
   }

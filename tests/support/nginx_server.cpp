@@ -2,10 +2,10 @@
 // chosen at start (retried if taken meanwhile), readiness checked by connecting.
 #include "support/nginx_server.h"
 
+#include "support/loopback_ports.h"
+
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QThread>
 
 #include <fstream>
@@ -14,22 +14,6 @@
 #include <unistd.h>
 
 namespace testsupport {
-
-namespace {
-
-quint16 freePort() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::LocalHost, 0);
-  return probe.serverPort();
-}
-
-bool acceptsConnections(quint16 port) {
-  QTcpSocket socket;
-  socket.connectToHost(QHostAddress::LocalHost, port);
-  return socket.waitForConnected(200);
-}
-
-}  // namespace
 
 bool makeSelfSignedCertificate(const std::filesystem::path& dir, const std::string& name,
                                const std::string& commonName, const std::string& altNames,
@@ -72,7 +56,7 @@ NginxServer::~NginxServer() { stop(); }
 
 bool NginxServer::startOnce() {
   stop();
-  port_ = freePort();
+  port_ = freeLoopbackPort();
   const std::string dir = work_.path().string();
   std::ostringstream conf;
   if (::geteuid() == 0) conf << "user root;\n";
@@ -119,7 +103,7 @@ bool NginxServer::startOnce() {
   }
   for (int i = 0; i < 200; ++i) {
     if (process_->state() != QProcess::Running) break;
-    if (acceptsConnections(port_)) return true;
+    if (acceptsLoopbackConnections(port_)) return true;
     QThread::msleep(25);
   }
   std::ifstream log(work_.path() / "error.log");

@@ -2,11 +2,11 @@
 // line; a free port chosen at start (retried if taken meanwhile), readiness checked by connecting.
 #include "support/socks_server.h"
 
+#include "support/loopback_ports.h"
+
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QThread>
 
 #include <sstream>
@@ -19,18 +19,6 @@ namespace {
 
 constexpr const char* kDante = "/usr/sbin/danted";
 constexpr const char* kMicrosocks = "/usr/bin/microsocks";
-
-quint16 freePort() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::LocalHost, 0);
-  return probe.serverPort();
-}
-
-bool acceptsConnections(quint16 port) {
-  QTcpSocket socket;
-  socket.connectToHost(QHostAddress::LocalHost, port);
-  return socket.waitForConnected(200);
-}
 
 }  // namespace
 
@@ -50,7 +38,7 @@ SocksServer::~SocksServer() { stop(); }
 
 bool SocksServer::startOnce() {
   stop();
-  port_ = freePort();
+  port_ = freeLoopbackPort();
   const std::string dir = work_.path().string();
   process_ = std::make_unique<QProcess>();
   process_->setProcessChannelMode(QProcess::MergedChannels);
@@ -86,7 +74,7 @@ bool SocksServer::startOnce() {
   clock.start();
   while (clock.elapsed() < 10000) {
     if (process_->state() != QProcess::Running) break;
-    if (acceptsConnections(port_)) return true;
+    if (acceptsLoopbackConnections(port_)) return true;
     QThread::msleep(25);
   }
   error_ = QStringLiteral("the SOCKS server did not accept connections: %1")

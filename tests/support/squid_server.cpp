@@ -3,10 +3,11 @@
 // by asking the proxy for an answer.
 #include "support/squid_server.h"
 
+#include "support/loopback_ports.h"
+
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 
@@ -23,12 +24,6 @@ namespace {
 
 constexpr const char* kSquid = "/usr/sbin/squid";
 constexpr const char* kHelperDir = "/usr/lib/squid/";
-
-quint16 freePort() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::LocalHost, 0);
-  return probe.serverPort();
-}
 
 // True when squid answers an HTTP request on `port` (any answer: it is accepting requests).
 bool answers(quint16 port) {
@@ -121,7 +116,7 @@ bool SquidServer::writeFiles() {
 
 bool SquidServer::startOnce() {
   stop();
-  port_ = freePort();
+  port_ = freeLoopbackPort();
   const std::string dir = work_.path().string();
   std::ostringstream conf;
   conf << "http_port 127.0.0.1:" << port_ << "\n"

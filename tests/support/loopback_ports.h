@@ -1,0 +1,15 @@
+// Ports on 127.0.0.1 for the servers the tests start: a free one to give a server, and whether a
+// server already accepts connections on one.
+#pragma once
+
+#include <QtGlobal>
+
+namespace testsupport {
+
+// A port nothing listens on at the moment of asking (the caller retries if it is taken meanwhile).
+quint16 freeLoopbackPort();
+
+// True when a connection to 127.0.0.1:`port` is accepted within 200 ms.
+bool acceptsLoopbackConnections(quint16 port);
+
+}  // namespace testsupport
