@@ -22,6 +22,9 @@ void performOnMainThread(std::function<void()> fn, bool wait) {
     fn();
     return;
   }
+  // Once the application object is gone the process is ending and no main thread will run
+  // anything: a call from a request still settling on another thread is dropped.
+  if (!QCoreApplication::instance()) return;
   std::shared_ptr<RunLoop> loop = RunLoop::main();
   if (!wait) {
     loop->post(std::move(fn));
