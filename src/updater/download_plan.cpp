@@ -5,7 +5,9 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QSet>
+#include <QStringBuilder>
 
+#include <algorithm>
 #include <cstring>
 
 namespace updater {
@@ -14,14 +16,30 @@ namespace {
 // Characters other than letters and digits that may stand in a URL as they are.
 constexpr char kUrlPunctuation[] = "-_.!~*'();/?:@&=+$,#";
 
+// Bytes of `text` in the file name encoding (UTF-8). Plain ASCII, the usual case, is counted
+// without encoding it.
+qsizetype encodedLength(QStringView text) {
+  for (const QChar c : text) {
+    if (c.unicode() >= 0x80) return QFile::encodeName(text.toString()).size();
+  }
+  return text.size();
+}
+
 // True when every name below the game folder in `path` (and the path as a whole) fits the limits
 // of the file system, counted in the bytes of the file name encoding.
-bool fitsTheFileSystem(const QString& path, qsizetype gameFolderLength) {
-  if (QFile::encodeName(path).size() > kMaxPathBytes) return false;
-  for (const QString& name : path.mid(gameFolderLength).split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-    if (QFile::encodeName(name).size() > kMaxNameBytes) return false;
+bool fitsTheFileSystem(QStringView path, qsizetype gameFolderLength) {
+  if (encodedLength(path) > kMaxPathBytes) return false;
+  for (const QStringView name : path.mid(gameFolderLength).tokenize(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+    if (encodedLength(name) > kMaxNameBytes) return false;
   }
   return true;
+}
+
+// True for a character that escapeForLog() writes as an escape.
+bool needsLogEscape(QChar c) {
+  const char16_t u = c.unicode();
+  if (u >= 0x20 && u < 0x7f) return u == '\\';
+  return c.category() == QChar::Other_Control || u == 0x2028 || u == 0x2029;
 }
 
 }  // namespace
@@ -29,9 +47,9 @@ bool fitsTheFileSystem(const QString& path, qsizetype gameFolderLength) {
 bool isSafeRelativePath(const QString& path) {
   if (path.isEmpty() || path.startsWith(QLatin1Char('/'))) return false;
   for (const QChar c : path) {
-    if (c.category() == QChar::Other_Control) return false;
+    if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.category() == QChar::Other_Control)) return false;
   }
-  for (const QString& segment : path.split(QLatin1Char('/'))) {
+  for (const QStringView segment : QStringView(path).tokenize(QLatin1Char('/'))) {
     if (segment.isEmpty() || segment == QLatin1String(".") || segment == QLatin1String("..")) return false;
   }
   return true;
@@ -39,22 +57,23 @@ bool isSafeRelativePath(const QString& path) {
 
 QString percentEscape(const QString& text, bool pathPart) {
   static const char hex[] = "0123456789ABCDEF";
-  QString out;
   const QByteArray utf8 = text.toUtf8();
-  out.reserve(utf8.size());
+  QString out(utf8.size() * 3, Qt::Uninitialized);
+  QChar* to = out.data();
   for (const char byte : utf8) {
     const auto c = static_cast<unsigned char>(byte);
     const bool alphanumeric = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
     const bool punctuation = c < 0x80 && c != 0 && std::strchr(kUrlPunctuation, c) != nullptr &&
                              !(pathPart && (c == '?' || c == '#'));
     if (alphanumeric || punctuation) {
-      out += QLatin1Char(static_cast<char>(c));
+      *to++ = QLatin1Char(static_cast<char>(c));
     } else {
-      out += QLatin1Char('%');
-      out += QLatin1Char(hex[c >> 4]);
-      out += QLatin1Char(hex[c & 0xF]);
+      *to++ = QLatin1Char('%');
+      *to++ = QLatin1Char(hex[c >> 4]);
+      *to++ = QLatin1Char(hex[c & 0xF]);
     }
   }
+  out.truncate(to - out.constData());
   return out;
 }
 
@@ -63,6 +82,12 @@ std::vector<PlanItem> composePlan(const QJsonArray& addons, const QString& archi
                                   const std::function<void(const QString&)>& log) {
   std::vector<PlanItem> plan;
   QSet<QString> planned;
+  // Most entries list one file or a few: room for one each avoids most regrowth of a long list.
+  plan.reserve(static_cast<size_t>(addons.size()));
+  planned.reserve(addons.size());
+  const QString escapedBase = percentEscape(archiveBase, false);
+  const QString folderBase = gameFolder + kAddOnsFolder;
+  const QString archiveSuffix = QStringLiteral(".7z");
   for (const QJsonValue& entryValue : addons) {
     if (!entryValue.isObject()) {
       log(QStringLiteral("Skipping an add-on entry that is not an object"));
@@ -77,6 +102,9 @@ std::vector<PlanItem> composePlan(const QJsonArray& addons, const QString& archi
       log(QStringLiteral("Skipping add-on folder \"%1\": not a plain relative folder name").arg(escapeForLog(folder)));
       continue;
     }
+    const QString escapedFolder = escapedBase % percentEscape(folder, true) % QLatin1Char('/');
+    const QString folderPath = folderBase % folder % QLatin1Char('/');
+    const QString folderURL = archiveBase % folder % QLatin1Char('/');
     for (const QJsonValue& fileValue : files) {
       const QJsonValue text = fileValue.toObject().value(QLatin1String("file"));
       if (!text.isString()) {
@@ -91,23 +119,22 @@ std::vector<PlanItem> composePlan(const QJsonArray& addons, const QString& archi
                 .arg(escapeForLog(item.fileName), escapeForLog(folder)));
         continue;
       }
-      item.destinationPath = gameFolder + kAddOnsFolder + folder + QLatin1Char('/') + item.fileName +
-                             QStringLiteral(".7z");
+      item.destinationPath = folderPath % item.fileName % archiveSuffix;
       if (!fitsTheFileSystem(item.destinationPath, gameFolder.size())) {
         log(QStringLiteral("Skipping file \"%1\" of %2: its name is longer than the file system allows")
                 .arg(escapeForLog(item.fileName), escapeForLog(folder)));
         continue;
       }
-      if (planned.contains(item.destinationPath)) {
+      const qsizetype before = planned.size();
+      planned.insert(item.destinationPath);
+      if (planned.size() == before) {
         log(QStringLiteral("Skipping file \"%1\" of %2: listed twice")
                 .arg(escapeForLog(item.fileName), escapeForLog(folder)));
         continue;
       }
-      planned.insert(item.destinationPath);
-      item.urlText = QStringLiteral("%1%2/%3.7z").arg(archiveBase, folder, item.fileName);
-      log(QStringLiteral("RequestURL--------") + escapeForLog(item.urlText));
-      item.escapedURL = percentEscape(archiveBase, false) + percentEscape(folder, true) + QLatin1Char('/') +
-                        percentEscape(item.fileName, true) + QStringLiteral(".7z");
+      item.urlText = folderURL % item.fileName % archiveSuffix;
+      log(QStringLiteral("RequestURL--------") % escapeForLog(item.urlText));
+      item.escapedURL = escapedFolder % percentEscape(item.fileName, true) % archiveSuffix;
       plan.push_back(std::move(item));
     }
   }
@@ -115,6 +142,7 @@ std::vector<PlanItem> composePlan(const QJsonArray& addons, const QString& archi
 }
 
 QString escapeForLog(const QString& text) {
+  if (std::none_of(text.begin(), text.end(), needsLogEscape)) return text;
   QString out;
   out.reserve(text.size());
   for (const QChar c : text) {
