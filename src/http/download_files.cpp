@@ -178,6 +178,10 @@ platform::ErrorPtr HTTPRequest::finishDownloadFiles() {
     }
   }
 
+  // The size of a file written from its start is where writing ended; a resumed or empty one
+  // is asked from the file system.
+  const qint64 writtenSize =
+      fileDownloadOutputStream_ && !resumedIntoPartialFile() ? fileDownloadOutputStream_->pos() : -1;
   QString problem;
   const bool rawClosed = closeOutput(fileDownloadOutputStream_, &problem);
   const bool inflatedClosed = closeOutput(inflatedFileDownloadOutputStream_, &problem);
@@ -188,7 +192,8 @@ platform::ErrorPtr HTTPRequest::finishDownloadFiles() {
     return error;
   }
   // A body whose size disagrees with what the server announced is never delivered as a success.
-  if (platform::ErrorPtr sizeError = downloadSizeError(QFileInfo(temporaryFileDownloadPath_).size())) {
+  const qint64 fileSize = writtenSize >= 0 ? writtenSize : QFileInfo(temporaryFileDownloadPath_).size();
+  if (platform::ErrorPtr sizeError = downloadSizeError(fileSize)) {
     removeTemporaryDownloadFile();
     removeTemporaryUncompressedDownloadFile();
     return sizeError;

@@ -592,6 +592,11 @@ class HTTPRequest : public platform::Operation {
   // another thread while a report runs).
   template <class Block>
   Block blockNow(Block HTTPRequest::*field) const;
+  // True when the start (or headers) report reaches anyone: the delegate answering its selector,
+  // the block, or the queue answering the queue's form. Nobody listening, the report is not
+  // posted to the main thread at all.
+  bool startWillBeHeard() const;
+  bool headersWillBeHeard() const;
   void requestStarted();
   void requestReceivedResponseHeaders(const platform::StringMap& headers);
   void requestWillRedirectToURL(const QUrl& url);

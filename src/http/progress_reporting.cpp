@@ -14,6 +14,8 @@ const platform::Selector kDidReceiveBytes("request:didReceiveBytes:");
 const platform::Selector kDidSendBytes("request:didSendBytes:");
 const platform::Selector kIncrementDownloadSize("request:incrementDownloadSizeBy:");
 const platform::Selector kIncrementUploadSize("request:incrementUploadSizeBy:");
+const platform::Selector kQueueStarted("requestStarted:");
+const platform::Selector kQueueReceivedHeaders("request:didReceiveResponseHeaders:");
 
 bool answers(const std::shared_ptr<platform::Object>& recipient, platform::Selector selector) {
   return recipient && recipient->respondsToSelector(selector);
@@ -98,12 +100,25 @@ void HTTPRequest::setDownloadProgressDelegate(const std::weak_ptr<platform::Obje
 
 // ---- Event reports (main thread) ------------------------------------------------------------------
 
+bool HTTPRequest::startWillBeHeard() const {
+  if (mainRequest_.lock()) return false;
+  std::lock_guard lock(cancelledLock_);
+  return answers(delegate_.lock(), didStartSelector_) || startedBlock_ || answers(queue_, kQueueStarted);
+}
+
+bool HTTPRequest::headersWillBeHeard() const {
+  if (mainRequest_.lock()) return false;
+  std::lock_guard lock(cancelledLock_);
+  return answers(delegate_.lock(), didReceiveResponseHeadersSelector_) || headersReceivedBlock_ ||
+         answers(queue_, kQueueReceivedHeaders);
+}
+
 void HTTPRequest::requestStarted() {
   auto me = self();
   if (error() || mainRequest_.lock()) return;
   if (auto target = delegate().lock(); answers(target, didStartSelector_)) target->perform(didStartSelector_, me);
   if (auto block = blockNow(&HTTPRequest::startedBlock_)) block();
-  if (auto target = queue(); answers(target, "requestStarted:")) target->perform("requestStarted:", me);
+  if (auto target = queue(); answers(target, kQueueStarted)) target->perform(kQueueStarted, me);
 }
 
 void HTTPRequest::requestReceivedResponseHeaders(const platform::StringMap& headers) {
@@ -113,8 +128,8 @@ void HTTPRequest::requestReceivedResponseHeaders(const platform::StringMap& head
     target->perform(didReceiveResponseHeadersSelector_, me, headers);
   }
   if (auto block = blockNow(&HTTPRequest::headersReceivedBlock_)) block(headers);
-  if (auto target = queue(); answers(target, "request:didReceiveResponseHeaders:")) {
-    target->perform("request:didReceiveResponseHeaders:", me, headers);
+  if (auto target = queue(); answers(target, kQueueReceivedHeaders)) {
+    target->perform(kQueueReceivedHeaders, me, headers);
   }
 }
 

@@ -56,7 +56,12 @@ void HTTPRequest::startSynchronous() {
     didChangeValueForKey("isExecuting");
     synchronousRunLoop_ = platform::RunLoop::current(runLoopMode_);
   }
-  if (!isCancelled() && !complete_) {
+  if (platform::isNetworkThread()) {
+    // The network thread serves every connection: waiting on it for a response would wait for
+    // ever. Nothing of the engine does this; a caller that tries is told at once.
+    failWithError(makeRequestError(InternalErrorWhileBuildingRequestType,
+                                   QStringLiteral("A synchronous request cannot run on the network thread")));
+  } else if (!isCancelled() && !complete_) {
     main();
     // The stream and the status timer are served in the private mode only: nothing else queued
     // for this thread runs until the request has finished or failed. A request that is complete
@@ -237,7 +242,9 @@ void HTTPRequest::startRequest() {
   std::lock_guard lock(cancelledLock_);
   if (cancelled_) return;
 
-  platform::performOnMainThread([keepAlive] { keepAlive->requestStarted(); }, platform::isMainThread());
+  if (startWillBeHeard()) {
+    platform::performOnMainThread([keepAlive] { keepAlive->requestStarted(); }, platform::isMainThread());
+  }
 
   // A new attempt (a retry, a redirect, an authentication round) counts its body afresh.
   withdrawAttemptDownloadProgress();

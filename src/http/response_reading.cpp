@@ -179,6 +179,7 @@ void HTTPRequest::readResponseHeaders() {
     }
   }
 
+  if (!headersWillBeHeard()) return;
   auto request = self();
   const platform::StringMap headersCopy = *responseHeaders_;
   platform::performOnMainThread([request, headersCopy] { request->requestReceivedResponseHeaders(headersCopy); },

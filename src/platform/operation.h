@@ -38,6 +38,8 @@ class Operation : public Object {
   virtual bool isCancelled() const { return cancelled_.load(); }
   // True when every operation this one depends on has finished.
   bool isReady() const;
+  // True when the operation depends on others at all (read without any lock).
+  bool hasDependencies() const { return dependencyCount_.load() != 0; }
 
   // Runs the operation: for a plain operation, main() between executing and finished; a
   // cancelled one goes straight to finished without running main().

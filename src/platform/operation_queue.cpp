@@ -91,33 +91,45 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
   // lock, so holding ours while taking theirs could deadlock.
   void schedule() {
     for (;;) {
-      std::vector<std::shared_ptr<Operation>> waiting;
+      // The ready operation of the highest priority, the first in the order added among equals.
+      std::shared_ptr<Operation> best;
+      int bestPriority = 0;
+      std::size_t bestIndex = 0;
+      auto consider = [&](const std::shared_ptr<Operation>& operation, int priority, std::size_t index) {
+        if (!best || priority > bestPriority || (priority == bestPriority && index < bestIndex)) {
+          best = operation;
+          bestPriority = priority;
+          bestIndex = index;
+        }
+      };
+      std::vector<std::pair<std::size_t, std::shared_ptr<Operation>>> waiting;
       {
         std::lock_guard lock(mutex);
         if (suspended) return;
         const int limit = maxConcurrent < 0 ? kDefaultWorkerLimit : maxConcurrent;
         if (running >= limit) return;
-        for (const Entry& entry : entries) {
-          if (!entry.started) waiting.push_back(entry.operation);
+        // An operation without dependencies is ready (cancelled or not), and its priority is a
+        // plain value: both are read here without asking the operation anything under a lock.
+        // Only those with dependencies are asked, below, outside the queue's lock.
+        for (std::size_t index = 0; index < entries.size(); ++index) {
+          const Entry& entry = entries[index];
+          if (entry.started) continue;
+          if (entry.operation->hasDependencies()) {
+            waiting.emplace_back(index, entry.operation);
+          } else {
+            consider(entry.operation, entry.operation->queuePriority(), index);
+          }
         }
       }
-      std::shared_ptr<Operation> best;
-      int bestPriority = 0;
       std::vector<std::shared_ptr<Operation>> toWatch;
-      for (const auto& operation : waiting) {
-        // Readiness first: it is cheap for an operation without dependencies, which is then
-        // ready whether or not it is cancelled.
+      for (const auto& [index, operation] : waiting) {
         if (!operation->isReady() && !operation->isCancelled()) {
           for (auto& dependency : operation->dependencies()) {
             if (!dependency->isFinished()) toWatch.push_back(dependency);
           }
           continue;
         }
-        const int priority = operation->queuePriority();
-        if (!best || priority > bestPriority) {
-          best = operation;
-          bestPriority = priority;
-        }
+        consider(operation, operation->queuePriority(), index);
       }
       for (auto& dependency : toWatch) {
         bool watched = false;
@@ -228,12 +240,16 @@ void OperationQueue::addOperation(const std::shared_ptr<Operation>& operation) {
     // while holding its own lock (the queue's lock is taken there, and the queue asks
     // operations about themselves: doing it here would order the two locks both ways).
     std::weak_ptr<Object> weakOperation = op.weak_from_this();
-    WorkerPool::shared().run([weakState, weakOperation] {
+    auto settle = [weakState, weakOperation] {
       // An operation still alive has its own address (one already dropped is not in the queue).
       auto operation = std::static_pointer_cast<Operation>(weakOperation.lock());
       auto state = weakState.lock();
       if (operation && state) state->finished(operation.get());
-    });
+    };
+    // A request finishes on the network thread: its loop settles it right after the call that
+    // announced it, and starts the next one there, without waking a worker for the hand-over.
+    if (isNetworkThread()) performOnNetworkThread(std::move(settle));
+    else WorkerPool::shared().run(std::move(settle));
   });
   bool stillQueued = false;
   {

@@ -37,6 +37,11 @@ namespace {
 // order; only the wake-up is later.
 thread_local std::vector<std::function<void()>>* t_deferredWakes = nullptr;
 
+// The posted-call queue whose drain is running a call on this thread, if any. A call posted to
+// that same queue from inside the call needs no drain of its own: the running drain takes it
+// next (and a nested event loop about to wait queues one for it, as for any other waiting call).
+thread_local const void* t_drainingQueue = nullptr;
+
 void issueWakes(std::vector<std::function<void()>>& wakes) {
   std::vector<std::function<void()>> now;
   now.swap(wakes);
@@ -60,6 +65,7 @@ class QtRunLoop final : public RunLoop {
     {
       std::lock_guard lock(posted_->mutex);
       posted_->work.push_back(std::move(fn));
+      if (t_drainingQueue == posted_.get()) return true;
       // A drain already queued and not yet begun takes this call too: a burst of posts costs
       // the thread one wake-up.
       if (posted_->drainQueued) return true;
@@ -145,6 +151,7 @@ class QtRunLoop final : public RunLoop {
       const bool deferWakes = app && QThread::currentThread() != app->thread();
       std::vector<std::function<void()>> wakes;
       std::vector<std::function<void()>>* outer = t_deferredWakes;
+      const void* outerQueue = t_drainingQueue;
       for (;;) {
         std::function<void()> fn;
         {
@@ -155,7 +162,9 @@ class QtRunLoop final : public RunLoop {
           work.pop_front();
         }
         t_deferredWakes = deferWakes ? &wakes : nullptr;
+        t_drainingQueue = this;
         fn();
+        t_drainingQueue = outerQueue;
         t_deferredWakes = outer;
         issueWakes(wakes);
       }

@@ -16,6 +16,8 @@ const platform::Selector kSetMaxValue("setMaxValue:");
 const platform::Selector kAuthenticationNeeded("authenticationNeededForRequest:");
 const platform::Selector kProxyAuthenticationNeeded("proxyAuthenticationNeededForRequest:");
 const platform::Selector kWillRedirect("request:willRedirectToURL:");
+const platform::Selector kRequestStarted("requestStarted:");
+const platform::Selector kReceivedHeaders("request:didReceiveResponseHeaders:");
 
 // Adds a signed amount to an unsigned total, wrapping around (a negative amount lowers it).
 void addSigned(quint64& total, qint64 amount) { total += static_cast<quint64>(amount); }
@@ -168,6 +170,14 @@ bool NetworkQueue::respondsToSelector(platform::Selector selector) const {
   }
   if (selector == kWillRedirect) {
     return !requestWillRedirectSelector_.isNull() && platform::responds(delegate_, requestWillRedirectSelector_);
+  }
+  // The reports the queue only passes on: answered only when its delegate takes them.
+  if (selector == kRequestStarted) {
+    return !requestDidStartSelector_.isNull() && platform::responds(delegate_, requestDidStartSelector_);
+  }
+  if (selector == kReceivedHeaders) {
+    return !requestDidReceiveResponseHeadersSelector_.isNull() &&
+           platform::responds(delegate_, requestDidReceiveResponseHeadersSelector_);
   }
   return platform::OperationQueue::respondsToSelector(selector);
 }

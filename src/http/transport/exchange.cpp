@@ -164,7 +164,10 @@ void Exchange::onConnected() {
   if (state_ != State::Idle && state_ != State::Connecting) return;
   state_ = State::Exchanging;
   connection_->watchForReset();
-  connection_->socket()->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+  // Set once per connection: a reused one keeps it.
+  if (connection_->completedExchanges() == 0) {
+    connection_->socket()->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+  }
   applyReceiveLimits();
   write(wireHead_, false);
   writeBody();

@@ -1,15 +1,14 @@
-// The transport's I/O thread: a QThread with an event loop, a context object to queue work on,
-// and an orderly stop when the application object goes away.
+// The transport's side of the network thread: work queued there in order, and closing every
+// connection when the application object goes away.
 #include "http/transport/io_thread.h"
 
 #include "http/transport/connection_pool.h"
+#include "platform/run_loop.h"
+#include "platform/threads.h"
 
 #include <QCoreApplication>
-#include <QObject>
 #include <QThread>
 
-#include <atomic>
-#include <vector>
 #include <mutex>
 #include <semaphore>
 
@@ -19,15 +18,9 @@ namespace {
 
 struct State {
   std::mutex mutex;
-  QThread* thread = nullptr;    // created once and never deleted (it may outlive statics)
-  QObject* context = nullptr;   // lives on `thread`; queued work is invoked through it
-  bool stopped = false;
-  // Work waiting for the thread. Only the post that finds it empty wakes the thread, which then
-  // runs the whole batch: a burst of posts costs one wake-up.
-  std::vector<std::function<void()>> queue;
+  bool started = false;  // the first post happened (the stop routine is registered)
+  bool stopped = false;  // the connections were closed for good
 };
-
-std::atomic<QThread*> g_thread{nullptr};  // the thread once started, for cheap isCurrent()
 
 State& state() {
   static State* s = new State;  // never destroyed: posts may come from static destructors
@@ -35,66 +28,27 @@ State& state() {
 }
 
 void stop() {
-  QThread* thread = nullptr;
   {
     std::lock_guard lock(state().mutex);
-    if (state().thread == nullptr || state().stopped) return;
-    thread = state().thread;
+    if (!state().started || state().stopped) return;
   }
-  IoThread::runAndWait([] {
-    ConnectionPool::instance().closeAll();
-    delete state().context;
-  });
-  {
-    std::lock_guard lock(state().mutex);
-    state().stopped = true;
-    state().context = nullptr;
-  }
-  thread->quit();
-  thread->wait();
-}
-
-// Starts the thread on first use; returns the context object or null once stopped.
-QObject* context() {
+  IoThread::runAndWait([] { ConnectionPool::instance().closeAll(); });
   std::lock_guard lock(state().mutex);
-  if (state().stopped) return nullptr;
-  if (state().thread == nullptr) {
-    auto* thread = new QThread;
-    thread->setObjectName(QStringLiteral("http-transport-io"));
-    auto* ctx = new QObject;
-    ctx->moveToThread(thread);
-    thread->start();
-    state().thread = thread;
-    state().context = ctx;
-    g_thread.store(thread);
-    if (QCoreApplication::instance() != nullptr) qAddPostRoutine(stop);
-  }
-  return state().context;
-}
-
-// Runs every queued function, in order, including those queued meanwhile.
-void drainQueue() {
-  std::vector<std::function<void()>> batch;
-  {
-    std::lock_guard lock(state().mutex);
-    batch.swap(state().queue);
-  }
-  for (auto& fn : batch) fn();
+  state().stopped = true;
 }
 
 }  // namespace
 
 bool IoThread::post(std::function<void()> fn) {
-  QObject* ctx = context();
-  if (ctx == nullptr) return false;
-  bool wake = false;
   {
     std::lock_guard lock(state().mutex);
     if (state().stopped) return false;
-    wake = state().queue.empty();
-    state().queue.push_back(std::move(fn));
+    if (!state().started) {
+      state().started = true;
+      if (QCoreApplication::instance() != nullptr) qAddPostRoutine(stop);
+    }
   }
-  if (wake) QMetaObject::invokeMethod(ctx, drainQueue, Qt::QueuedConnection);
+  platform::performOnNetworkThread(std::move(fn));
   return true;
 }
 
@@ -110,19 +64,13 @@ bool IoThread::runAndWait(const std::function<void()>& fn) {
       })) {
     return false;
   }
+  platform::RunLoop::issueDeferredWakes();
   done.acquire();
   return true;
 }
 
-bool IoThread::isCurrent() {
-  QThread* thread = g_thread.load();
-  return thread != nullptr && QThread::currentThread() == thread;
-}
+bool IoThread::isCurrent() { return platform::isNetworkThread(); }
 
-QThread* IoThread::thread() {
-  context();
-  std::lock_guard lock(state().mutex);
-  return state().thread;
-}
+QThread* IoThread::thread() { return platform::networkThread(); }
 
 }  // namespace http::transport

@@ -1,5 +1,6 @@
-// The transport's own I/O thread: every socket lives and is served there, apart from the
-// engine's network thread and any caller, so a caller blocked on its own stream never starves it.
+// Where the transport's sockets live and are served: the engine's network thread. Requests and
+// their connections share one thread, so a response reaches its request without a hand-over
+// between threads.
 #pragma once
 
 #include <functional>
@@ -8,8 +9,9 @@ class QThread;
 
 namespace http::transport {
 
-// One process-wide thread running a Qt event loop, started on first use and stopped when the
-// QCoreApplication is destroyed (idle connections are closed first). Needs a QCoreApplication.
+// The network thread seen from the transport; when the QCoreApplication is destroyed, every
+// connection is closed and later posts are refused. Work on it must never block the thread: a
+// synchronous request waits on its caller's thread, never on this one.
 // Thread: all members may be called from any thread.
 class IoThread {
  public:
