@@ -32,17 +32,29 @@ void Operation::cancel() { setCancelled(true); }
 
 void Operation::addDependency(const std::shared_ptr<Operation>& operation) {
   if (!operation || operation.get() == this) return;
-  std::lock_guard lock(mutex_);
-  if (std::find(dependencies_.begin(), dependencies_.end(), operation) == dependencies_.end()) {
+  {
+    std::lock_guard lock(mutex_);
+    if (std::find(dependencies_.begin(), dependencies_.end(), operation) != dependencies_.end()) return;
     dependencies_.push_back(operation);
     dependencyCount_.store(dependencies_.size());
   }
+  didChangeValueForKey("dependencies");
 }
 
 void Operation::removeDependency(const std::shared_ptr<Operation>& operation) {
-  std::lock_guard lock(mutex_);
-  std::erase(dependencies_, operation);
-  dependencyCount_.store(dependencies_.size());
+  {
+    std::lock_guard lock(mutex_);
+    if (std::erase(dependencies_, operation) == 0) return;
+    dependencyCount_.store(dependencies_.size());
+  }
+  didChangeValueForKey("dependencies");
+}
+
+void Operation::setQueuePriority(int priority) {
+  if (priority_.load() == priority) return;
+  willChangeValueForKey("queuePriority");
+  priority_.store(priority);
+  didChangeValueForKey("queuePriority");
 }
 
 std::vector<std::shared_ptr<Operation>> Operation::dependencies() const {

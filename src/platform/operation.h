@@ -26,7 +26,8 @@ class Operation : public Object {
   enum Priority : int { VeryLow = -8, Low = -4, Normal = 0, High = 4, VeryHigh = 8 };
 
   // Told before (`prior` true) and after (`prior` false) each change of the state named `key`:
-  // "isExecuting", "isFinished" or "isCancelled".
+  // "isExecuting", "isFinished", "isCancelled" or "queuePriority"; and after each change of the
+  // dependencies ("dependencies", `prior` false only).
   using Observer = std::function<void(Operation& operation, std::string_view key, bool prior)>;
 
   Operation() = default;
@@ -56,7 +57,8 @@ class Operation : public Object {
   std::vector<std::shared_ptr<Operation>> dependencies() const;
 
   int queuePriority() const { return priority_.load(); }
-  void setQueuePriority(int priority) { priority_.store(priority); }
+  // Announces "queuePriority" when the value changes.
+  void setQueuePriority(int priority);
 
   // Returns a token for removeObserver().
   int addObserver(Observer observer);

@@ -7,9 +7,12 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
+#include <unordered_map>
 
 namespace platform {
 namespace {
@@ -74,62 +77,93 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
     std::shared_ptr<Operation> operation;
     int observerToken = 0;
     bool started = false;
+    // What the queue last learned of the operation (it announces changes of both).
+    int priority = 0;
+    bool hasDependencies = false;
   };
+  // Order of the unstarted operations without dependencies: highest priority first, then the
+  // order added.
+  using ReadyKey = std::pair<int, std::uint64_t>;  // (-priority, sequence)
 
   mutable std::mutex mutex;
   std::condition_variable becameEmpty;
-  std::vector<Entry> entries;  // unfinished operations in the order added
+  std::map<std::uint64_t, Entry> entries;  // unfinished operations by sequence (order added)
+  std::unordered_map<const Operation*, std::uint64_t> sequences;  // operation → its sequence
+  std::set<ReadyKey> ready;                 // unstarted entries without dependencies
+  std::set<std::uint64_t> withDependencies;  // unstarted entries with dependencies
+  std::uint64_t nextSequence = 0;
   int running = 0;             // started and not finished
   int maxConcurrent = kDefaultMaxConcurrentOperationCount;
   bool suspended = false;
   std::shared_ptr<State> selfWhileBusy;  // keeps the queue running while it holds operations
   std::map<Operation*, int> watchedDependencies;  // dependency → observer token
 
+  // Files `entry` (unstarted) under the index its dependencies call for. Lock held.
+  void indexLocked(std::uint64_t sequence, const Entry& entry) {
+    if (entry.hasDependencies) withDependencies.insert(sequence);
+    else ready.insert({-entry.priority, sequence});
+  }
+  void unindexLocked(std::uint64_t sequence, const Entry& entry) {
+    if (entry.hasDependencies) withDependencies.erase(sequence);
+    else ready.erase({-entry.priority, sequence});
+  }
+
+  // Takes in what `operation` now says of its priority and dependencies (plain values, read
+  // without asking it anything under a lock).
+  void refresh(const Operation& operation) {
+    std::lock_guard lock(mutex);
+    auto found = sequences.find(&operation);
+    if (found == sequences.end()) return;
+    Entry& entry = entries.at(found->second);
+    if (entry.started) return;
+    unindexLocked(found->second, entry);
+    entry.priority = operation.queuePriority();
+    entry.hasDependencies = operation.hasDependencies();
+    indexLocked(found->second, entry);
+  }
+
   // Starts as many ready operations as the limit allows. The queue's lock is never held while
-  // an operation is asked about itself (cancelled, ready, finished, priority): an operation may
-  // announce its own changes under a lock of its own, and those announcements take the queue's
-  // lock, so holding ours while taking theirs could deadlock.
+  // an operation is asked about itself (cancelled, ready, finished): an operation may announce
+  // its own changes under a lock of its own, and those announcements take the queue's lock, so
+  // holding ours while taking theirs could deadlock.
   void schedule() {
     for (;;) {
       // The ready operation of the highest priority, the first in the order added among equals.
       std::shared_ptr<Operation> best;
       int bestPriority = 0;
-      std::size_t bestIndex = 0;
-      auto consider = [&](const std::shared_ptr<Operation>& operation, int priority, std::size_t index) {
-        if (!best || priority > bestPriority || (priority == bestPriority && index < bestIndex)) {
+      std::uint64_t bestSequence = 0;
+      auto consider = [&](const std::shared_ptr<Operation>& operation, int priority, std::uint64_t sequence) {
+        if (!best || priority > bestPriority || (priority == bestPriority && sequence < bestSequence)) {
           best = operation;
           bestPriority = priority;
-          bestIndex = index;
+          bestSequence = sequence;
         }
       };
-      std::vector<std::pair<std::size_t, std::shared_ptr<Operation>>> waiting;
+      std::vector<std::pair<std::uint64_t, std::shared_ptr<Operation>>> waiting;
       {
         std::lock_guard lock(mutex);
         if (suspended) return;
         const int limit = maxConcurrent < 0 ? kDefaultWorkerLimit : maxConcurrent;
         if (running >= limit) return;
-        // An operation without dependencies is ready (cancelled or not), and its priority is a
-        // plain value: both are read here without asking the operation anything under a lock.
-        // Only those with dependencies are asked, below, outside the queue's lock.
-        for (std::size_t index = 0; index < entries.size(); ++index) {
-          const Entry& entry = entries[index];
-          if (entry.started) continue;
-          if (entry.operation->hasDependencies()) {
-            waiting.emplace_back(index, entry.operation);
-          } else {
-            consider(entry.operation, entry.operation->queuePriority(), index);
-          }
+        // An operation without dependencies is ready, cancelled or not: the first of the index
+        // is the best of them. Those with dependencies are asked, below, outside the lock.
+        if (!ready.empty()) {
+          const auto [negativePriority, sequence] = *ready.begin();
+          consider(entries.at(sequence).operation, -negativePriority, sequence);
+        }
+        for (const std::uint64_t sequence : withDependencies) {
+          waiting.emplace_back(sequence, entries.at(sequence).operation);
         }
       }
       std::vector<std::shared_ptr<Operation>> toWatch;
-      for (const auto& [index, operation] : waiting) {
+      for (const auto& [sequence, operation] : waiting) {
         if (!operation->isReady() && !operation->isCancelled()) {
           for (auto& dependency : operation->dependencies()) {
             if (!dependency->isFinished()) toWatch.push_back(dependency);
           }
           continue;
         }
-        consider(operation, operation->queuePriority(), index);
+        consider(operation, operation->queuePriority(), sequence);
       }
       for (auto& dependency : toWatch) {
         bool watched = false;
@@ -144,11 +178,11 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
         std::lock_guard lock(mutex);
         const int limit = maxConcurrent < 0 ? kDefaultWorkerLimit : maxConcurrent;
         if (suspended || running >= limit) return;
-        auto it = std::find_if(entries.begin(), entries.end(),
-                               [&best](const Entry& e) { return e.operation == best; });
+        auto it = entries.find(bestSequence);
         // Finished or started meanwhile: look again.
-        if (it == entries.end() || it->started) continue;
-        it->started = true;
+        if (it == entries.end() || it->second.started) continue;
+        unindexLocked(bestSequence, it->second);
+        it->second.started = true;
         ++running;
       }
       // A concurrent operation's start() only hands its work elsewhere: off the main thread it
@@ -195,13 +229,15 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
     int token = 0;
     {
       std::lock_guard lock(mutex);
-      auto it = std::find_if(entries.begin(), entries.end(),
-                             [operation](const Entry& e) { return e.operation.get() == operation; });
-      if (it == entries.end()) return;  // already handled
-      if (it->started) --running;
-      removed = std::move(it->operation);
-      token = it->observerToken;
+      auto found = sequences.find(operation);
+      if (found == sequences.end()) return;  // already handled
+      auto it = entries.find(found->second);
+      if (it->second.started) --running;
+      else unindexLocked(it->first, it->second);
+      removed = std::move(it->second.operation);
+      token = it->second.observerToken;
       entries.erase(it);
+      sequences.erase(found);
       auto watched = watchedDependencies.find(operation);
       if (watched != watchedDependencies.end()) watchedDependencies.erase(watched);
       if (entries.empty()) {
@@ -225,17 +261,27 @@ OperationQueue::~OperationQueue() = default;
 
 void OperationQueue::addOperation(const std::shared_ptr<Operation>& operation) {
   if (!operation || operation->isFinished()) return;
+  std::uint64_t sequence = 0;
   {
     std::lock_guard lock(state_->mutex);
-    for (const auto& entry : state_->entries) {
-      if (entry.operation == operation) return;
-    }
-    state_->entries.push_back({operation, 0, false});
+    if (state_->sequences.contains(operation.get())) return;
+    sequence = state_->nextSequence++;
+    State::Entry& entry = state_->entries[sequence];
+    entry.operation = operation;
+    entry.priority = operation->queuePriority();
+    entry.hasDependencies = operation->hasDependencies();
+    state_->sequences.emplace(operation.get(), sequence);
+    state_->indexLocked(sequence, entry);
     state_->selfWhileBusy = state_;
   }
   std::weak_ptr<State> weakState = state_;
   int token = operation->addObserver([weakState](Operation& op, std::string_view key, bool prior) {
-    if (prior || key != "isFinished" || !op.isFinished()) return;
+    if (prior) return;
+    if (key == "queuePriority" || key == "dependencies") {
+      if (auto state = weakState.lock()) state->refresh(op);
+      return;
+    }
+    if (key != "isFinished" || !op.isFinished()) return;
     // The queue's bookkeeping runs apart from the announcement, which an operation may make
     // while holding its own lock (the queue's lock is taken there, and the queue asks
     // operations about themselves: doing it here would order the two locks both ways).
@@ -254,14 +300,15 @@ void OperationQueue::addOperation(const std::shared_ptr<Operation>& operation) {
   bool stillQueued = false;
   {
     std::lock_guard lock(state_->mutex);
-    for (auto& entry : state_->entries) {
-      if (entry.operation == operation) {
-        entry.observerToken = token;
-        stillQueued = true;
-      }
+    auto it = state_->entries.find(sequence);
+    if (it != state_->entries.end()) {
+      it->second.observerToken = token;
+      stillQueued = true;
     }
   }
   if (!stillQueued) operation->removeObserver(token);
+  // A change made before the observer was in place is taken in now.
+  state_->refresh(*operation);
   state_->schedule();
 }
 
@@ -269,7 +316,7 @@ std::vector<std::shared_ptr<Operation>> OperationQueue::operations() const {
   std::lock_guard lock(state_->mutex);
   std::vector<std::shared_ptr<Operation>> result;
   result.reserve(state_->entries.size());
-  for (const auto& entry : state_->entries) result.push_back(entry.operation);
+  for (const auto& [sequence, entry] : state_->entries) result.push_back(entry.operation);
   return result;
 }
 

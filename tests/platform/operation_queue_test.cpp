@@ -96,24 +96,33 @@ TEST(OperationQueueTest, ASuspendedQueueStartsNothingUntilResumed) {
 }
 
 TEST(OperationQueueTest, DependenciesAndPrioritiesDecideTheStartOrder) {
-  Journal journal;
-  OperationQueue queue;
-  queue.setSuspended(true);
-  queue.setMaxConcurrentOperationCount(1);
-  auto low = std::make_shared<RecordingOperation>(journal, 1);
-  low->setQueuePriority(Operation::Low);
-  auto normal = std::make_shared<RecordingOperation>(journal, 2);
-  auto measuring = std::make_shared<RecordingOperation>(journal, 3);
-  measuring->setQueuePriority(10);  // above the highest named level
-  auto dependent = std::make_shared<RecordingOperation>(journal, 4);
-  dependent->setQueuePriority(Operation::VeryHigh);
-  auto gate = std::make_shared<RecordingOperation>(journal, 5);
-  gate->setQueuePriority(Operation::VeryLow);
-  dependent->addDependency(gate);  // the highest named priority still waits for its dependency
-  for (auto& op : {low, normal, measuring, dependent, gate}) queue.addOperation(op);
-  queue.setSuspended(false);
-  queue.waitUntilAllOperationsAreFinished();
-  EXPECT_EQ(journal.get(), (std::vector<int>{3, 2, 1, 5, 4}));
+  // The same order whether priorities and dependencies are set before the operations are added
+  // or changed while they wait in the queue.
+  for (const bool whileQueued : {false, true}) {
+    SCOPED_TRACE(whileQueued ? "changed while queued" : "set before adding");
+    Journal journal;
+    OperationQueue queue;
+    queue.setSuspended(true);
+    queue.setMaxConcurrentOperationCount(1);
+    auto low = std::make_shared<RecordingOperation>(journal, 1);
+    auto normal = std::make_shared<RecordingOperation>(journal, 2);
+    auto measuring = std::make_shared<RecordingOperation>(journal, 3);
+    auto dependent = std::make_shared<RecordingOperation>(journal, 4);
+    auto gate = std::make_shared<RecordingOperation>(journal, 5);
+    auto decide = [&] {
+      low->setQueuePriority(Operation::Low);
+      measuring->setQueuePriority(10);  // above the highest named level
+      dependent->setQueuePriority(Operation::VeryHigh);
+      gate->setQueuePriority(Operation::VeryLow);
+      dependent->addDependency(gate);  // the highest named priority still waits for its dependency
+    };
+    if (!whileQueued) decide();
+    for (auto& op : {low, normal, measuring, dependent, gate}) queue.addOperation(op);
+    if (whileQueued) decide();
+    queue.setSuspended(false);
+    queue.waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(journal.get(), (std::vector<int>{3, 2, 1, 5, 4}));
+  }
 }
 
 TEST(OperationQueueTest, ADependencyInAnotherQueueHoldsTheOperationBack) {
