@@ -4,13 +4,18 @@
 namespace http {
 
 QString canonicalHeaderName(const QByteArray& name) {
-  QByteArray out = name.toLower();
+  // Each word capitalised, the rest in lower case: "content-TYPE" becomes "Content-Type".
+  QString out(name.size(), Qt::Uninitialized);
+  QChar* to = out.data();
   bool startOfWord = true;
-  for (char& c : out) {
+  for (const char byte : name) {
+    char c = byte;
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     if (startOfWord && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     startOfWord = c == '-';
+    *to++ = QLatin1Char(c);
   }
-  return QString::fromLatin1(out);
+  return out;
 }
 
 platform::StringMap headerDictionary(const transport::HeaderList& headers) {

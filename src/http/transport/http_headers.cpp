@@ -5,6 +5,7 @@
 #include <QList>
 
 #include <algorithm>
+#include <array>
 
 namespace http::transport {
 
@@ -71,12 +72,17 @@ std::vector<QByteArray> HeaderList::values(const QByteArray& name) const {
   return out;
 }
 
-bool isToken(const QByteArray& name) {
+bool isToken(QByteArrayView name) {
+  // Token characters: visible ASCII except the separators "()<>@,;:\\\"/[]?={}".
+  static constexpr auto kTokenCharacters = [] {
+    std::array<bool, 256> table{};
+    constexpr std::string_view kSeparators = "()<>@,;:\\\"/[]?={}";
+    for (int c = 33; c < 127; ++c) table[c] = kSeparators.find(static_cast<char>(c)) == std::string_view::npos;
+    return table;
+  }();
   if (name.isEmpty()) return false;
-  static constexpr std::string_view kSeparators = "()<>@,;:\\\"/[]?={} \t";
   for (char c : name) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u <= 32 || u >= 127 || kSeparators.find(c) != std::string_view::npos) return false;
+    if (!kTokenCharacters[static_cast<unsigned char>(c)]) return false;
   }
   return true;
 }
@@ -88,11 +94,14 @@ bool isSafeFieldValue(const QByteArray& value) {
   return true;
 }
 
-bool listContainsToken(const QByteArray& value, const QByteArray& token) {
-  for (const QByteArray& part : value.split(',')) {
+bool listContainsToken(QByteArrayView value, QByteArrayView token) {
+  while (true) {
+    const qsizetype comma = value.indexOf(',');
+    const QByteArrayView part = comma < 0 ? value : value.first(comma);
     if (part.trimmed().compare(token, Qt::CaseInsensitive) == 0) return true;
+    if (comma < 0) return false;
+    value = value.sliced(comma + 1);
   }
-  return false;
 }
 
 }  // namespace http::transport

@@ -51,12 +51,12 @@ class HeaderList {
 };
 
 // True when `name` is a valid field name (an RFC 9110 token: visible ASCII without separators).
-bool isToken(const QByteArray& name);
+bool isToken(QByteArrayView name);
 // True when `value` may be sent as a field value: no CR, LF or NUL (so it cannot smuggle a
 // second field or message into the head).
 bool isSafeFieldValue(const QByteArray& value);
 // True when the comma-separated list `value` holds `token` (ASCII case-insensitive), as in
 // "Connection: keep-alive, Upgrade".
-bool listContainsToken(const QByteArray& value, const QByteArray& token);
+bool listContainsToken(QByteArrayView value, QByteArrayView token);
 
 }  // namespace http::transport

@@ -44,25 +44,29 @@ QByteArray RequestHead::hostFieldValue(const QUrl& url) {
   QByteArray host = url.host(QUrl::FullyEncoded).toLatin1();
   if (host.contains(':')) host = '[' + host + ']';
   const int port = url.port(-1);
-  if (port != -1 && port != defaultPort(url)) host += ':' + QByteArray::number(port);
+  if (port != -1 && port != defaultPort(url)) {
+    host.append(':');
+    host.append(QByteArray::number(port));
+  }
   return host;
 }
 
 QByteArray RequestHead::toWire(bool absoluteForm) const {
-  QByteArray target;
-  if (absoluteForm) {
-    target = url.adjusted(QUrl::RemoveFragment | QUrl::RemoveUserInfo).toEncoded();
-  } else {
-    target = url.path(QUrl::FullyEncoded).toLatin1();
-    if (target.isEmpty()) target = "/";
-    if (url.hasQuery()) target += '?' + url.query(QUrl::FullyEncoded).toLatin1();
-  }
   QByteArray out;
   out.reserve(256);
-  out += method + ' ' + target + ' ' + versionText() + "\r\n";
-  if (!headers.contains("Host")) out += "Host: " + hostFieldValue(url) + "\r\n";
-  for (const auto& [name, value] : headers) out += name + ": " + value + "\r\n";
-  out += "\r\n";
+  out.append(method).append(' ');
+  if (absoluteForm) {
+    out.append(url.adjusted(QUrl::RemoveFragment | QUrl::RemoveUserInfo).toEncoded());
+  } else {
+    const QString path = url.path(QUrl::FullyEncoded);
+    if (path.isEmpty()) out.append('/');
+    else out.append(path.toLatin1());
+    if (url.hasQuery()) out.append('?').append(url.query(QUrl::FullyEncoded).toLatin1());
+  }
+  out.append(' ').append(versionText()).append("\r\n");
+  if (!headers.contains("Host")) out.append("Host: ").append(hostFieldValue(url)).append("\r\n");
+  for (const auto& [name, value] : headers) out.append(name).append(": ").append(value).append("\r\n");
+  out.append("\r\n");
   return out;
 }
 

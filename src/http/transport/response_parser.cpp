@@ -21,15 +21,18 @@ int hexValue(char c) {
 }
 
 // Strips the line end (CRLF, or a bare LF, which RFC 9112 section 2.2 lets a recipient accept).
-QByteArray withoutLineEnd(const QByteArray& line) {
+QByteArrayView withoutLineEnd(QByteArrayView line) {
   qsizetype n = line.size();
   if (n > 0 && line[n - 1] == '\n') --n;
   if (n > 0 && line[n - 1] == '\r') --n;
-  return line.left(n);
+  return line.first(n);
 }
 
+// The start of a line, for an error text.
+QString shown(QByteArrayView line) { return QString::fromLatin1(line.first(std::min<qsizetype>(line.size(), 80))); }
+
 // A decimal Content-Length value: digits only, no sign, no overflow. Returns false otherwise.
-bool parseLength(const QByteArray& text, quint64& out) {
+bool parseLength(QByteArrayView text, quint64& out) {
   if (text.isEmpty()) return false;
   quint64 value = 0;
   for (char c : text) {
@@ -51,12 +54,19 @@ void ResponseParser::fail(const QString& why) {
   error_ = why;
 }
 
-qint64 ResponseParser::takeLine(const QByteArray& data, qint64 pos, qint64 limit) {
+qint64 ResponseParser::takeLine(const QByteArray& data, qint64 pos, qint64 limit, QByteArrayView* line) {
   const qsizetype lf = data.indexOf('\n', pos);
   const qint64 end = lf < 0 ? data.size() : lf + 1;
   if (line_.size() + (end - pos) > limit) return -2;
+  if (lf >= 0 && line_.isEmpty()) {
+    // The whole line is in this piece: read it where it stands.
+    *line = QByteArrayView(data.constData() + pos, end - pos);
+    return end;
+  }
   line_.append(data.constData() + pos, end - pos);
-  return lf < 0 ? -1 : end;
+  if (lf < 0) return -1;
+  *line = line_;
+  return end;
 }
 
 qint64 ResponseParser::feed(const QByteArray& data, std::vector<BodyPiece>& body) {
@@ -71,7 +81,8 @@ qint64 ResponseParser::feed(const QByteArray& data, std::vector<BodyPiece>& body
       case State::ChunkSize: {
         const bool isChunkLine = state_ == State::ChunkSize;
         const qint64 limit = isChunkLine ? kMaxChunkLineBytes : kMaxHeadBytes - sectionBytes_;
-        const qint64 next = takeLine(data, pos, limit);
+        QByteArrayView whole;
+        const qint64 next = takeLine(data, pos, limit, &whole);
         if (next == -2) {
           fail(isChunkLine ? QStringLiteral("A chunk-size line is too long")
                : state_ == State::Trailers
@@ -80,11 +91,12 @@ qint64 ResponseParser::feed(const QByteArray& data, std::vector<BodyPiece>& body
           break;
         }
         if (next == -1) return size;  // the line continues in the next piece
-        if (!isChunkLine) sectionBytes_ += line_.size();
+        if (!isChunkLine) sectionBytes_ += whole.size();
         pos = next;
-        const QByteArray line = withoutLineEnd(line_);
-        line_.clear();
+        // The line is used before line_ is cleared: it may be a view of it.
+        const QByteArrayView line = withoutLineEnd(whole);
         if (line.contains('\r') || line.contains('\0')) {
+          line_.clear();
           fail(QStringLiteral("A response line holds a stray CR or NUL"));
           break;
         }
@@ -105,6 +117,7 @@ qint64 ResponseParser::feed(const QByteArray& data, std::vector<BodyPiece>& body
         } else {
           handleChunkSizeLine(line);
         }
+        line_.clear();
         break;
       }
       case State::Body:
@@ -144,43 +157,43 @@ qint64 ResponseParser::feed(const QByteArray& data, std::vector<BodyPiece>& body
   return pos;
 }
 
-void ResponseParser::handleStatusLine(const QByteArray& line) {
+void ResponseParser::handleStatusLine(QByteArrayView line) {
   // status-line = HTTP-version SP status-code [SP reason-phrase]  (RFC 9112 section 4)
   const bool versionOk = line.size() >= 12 && line.startsWith("HTTP/") && isDigit(line[5]) &&
                          line[6] == '.' && isDigit(line[7]) && line[8] == ' ' &&
                          isDigit(line[9]) && isDigit(line[10]) && isDigit(line[11]) &&
                          (line.size() == 12 || line[12] == ' ');
   if (!versionOk || line[5] != '1') {
-    fail(QStringLiteral("Malformed status line \"%1\"").arg(QString::fromLatin1(line.left(80))));
+    fail(QStringLiteral("Malformed status line \"%1\"").arg(shown(line)));
     return;
   }
-  head_.version = line.left(8);
-  head_.statusCode = line.mid(9, 3).toInt();
-  head_.statusLine = line;
+  head_.version = line.first(8).toByteArray();
+  head_.statusCode = (line[9] - '0') * 100 + (line[10] - '0') * 10 + (line[11] - '0');
+  head_.statusLine = line.toByteArray();
   if (head_.statusCode < 100) {
-    fail(QStringLiteral("Malformed status line \"%1\"").arg(QString::fromLatin1(line.left(80))));
+    fail(QStringLiteral("Malformed status line \"%1\"").arg(shown(line)));
     return;
   }
   state_ = State::FieldLines;
 }
 
-void ResponseParser::handleFieldLine(const QByteArray& line, HeaderList& into) {
+void ResponseParser::handleFieldLine(QByteArrayView line, HeaderList& into) {
   if (line[0] == ' ' || line[0] == '\t') {
     // An obsolete folded continuation line (RFC 9112 section 5.2): join it to the previous value.
     if (into.empty()) {
       fail(QStringLiteral("A folded field line has no field to continue"));
       return;
     }
-    into.extendLastValue(' ' + line.trimmed());
+    into.extendLastValue(' ' + line.trimmed().toByteArray());
     return;
   }
   const qsizetype colon = line.indexOf(':');
-  const QByteArray name = colon < 0 ? QByteArray() : line.left(colon);
+  const QByteArrayView name = colon < 0 ? QByteArrayView() : line.first(colon);
   if (!isToken(name)) {
-    fail(QStringLiteral("Malformed field line \"%1\"").arg(QString::fromLatin1(line.left(80))));
+    fail(QStringLiteral("Malformed field line \"%1\"").arg(shown(line)));
     return;
   }
-  into.append(name, line.mid(colon + 1).trimmed());
+  into.append(name.toByteArray(), line.sliced(colon + 1).trimmed().toByteArray());
 }
 
 void ResponseParser::endOfHead() {
@@ -256,7 +269,7 @@ void ResponseParser::decideFraming() {
   state_ = State::Body;
 }
 
-void ResponseParser::handleChunkSizeLine(const QByteArray& line) {
+void ResponseParser::handleChunkSizeLine(QByteArrayView line) {
   // chunk-size [chunk-ext]  with chunk-size = 1*HEXDIG  (RFC 9112 section 7.1)
   quint64 size = 0;
   qsizetype i = 0;
@@ -269,9 +282,9 @@ void ResponseParser::handleChunkSizeLine(const QByteArray& line) {
     }
     size = (size << 4) | static_cast<quint64>(digit);
   }
-  const QByteArray rest = line.mid(i).trimmed();
+  const QByteArrayView rest = line.sliced(i).trimmed();
   if (i == 0 || (!rest.isEmpty() && rest[0] != ';')) {
-    fail(QStringLiteral("Malformed chunk-size line \"%1\"").arg(QString::fromLatin1(line.left(80))));
+    fail(QStringLiteral("Malformed chunk-size line \"%1\"").arg(shown(line)));
     return;
   }
   if (size == 0) {

@@ -86,12 +86,12 @@ class ResponseParser {
  private:
   // Appends the bytes of `data` from `pos` up to and including the next LF to line_. Returns the
   // position after the LF, or -1 when the line is not complete yet (all bytes taken).
-  qint64 takeLine(const QByteArray& data, qint64 pos, qint64 limit);
-  void handleStatusLine(const QByteArray& line);
-  void handleFieldLine(const QByteArray& line, HeaderList& into);
+  qint64 takeLine(const QByteArray& data, qint64 pos, qint64 limit, QByteArrayView* line);
+  void handleStatusLine(QByteArrayView line);
+  void handleFieldLine(QByteArrayView line, HeaderList& into);
   void endOfHead();
   void decideFraming();
-  void handleChunkSizeLine(const QByteArray& line);
+  void handleChunkSizeLine(QByteArrayView line);
   void fail(const QString& why);
 
   bool requestWasHead_;
