@@ -21,6 +21,7 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 
 std::vector<std::unique_ptr<FetchFeature>>& fetchFeatures() {
@@ -50,13 +51,31 @@ void printError(const platform::ErrorPtr& error) {
               static_cast<long long>(error->code()), error->localizedDescription().toUtf8().constData());
 }
 
+// The option groups of which at least one option was given: only they make or prepare requests
+// (a group without options leaves a request as it is). Worked out once: a list may hold
+// thousands of URLs.
+const std::vector<FetchFeature*>& givenFeatures(const QCommandLineParser& parser) {
+  static const std::vector<FetchFeature*> given = [&parser] {
+    std::vector<FetchFeature*> features;
+    for (const auto& feature : fetchFeatures()) {
+      const QList<QCommandLineOption> options = feature->options();
+      if (std::any_of(options.begin(), options.end(),
+                      [&parser](const QCommandLineOption& option) { return parser.isSet(option); })) {
+        features.push_back(feature.get());
+      }
+    }
+    return features;
+  }();
+  return given;
+}
+
 std::shared_ptr<http::HTTPRequest> makeRequest(const QUrl& url, const QCommandLineParser& parser) {
   std::shared_ptr<http::HTTPRequest> request;
-  for (const auto& feature : fetchFeatures()) {
+  for (FetchFeature* feature : givenFeatures(parser)) {
     if ((request = feature->makeRequest(url, parser))) break;
   }
   if (!request) request = http::HTTPRequest::requestWithURL(url);
-  for (const auto& feature : fetchFeatures()) feature->prepare(*request, parser);
+  for (FetchFeature* feature : givenFeatures(parser)) feature->prepare(*request, parser);
   return request;
 }
 

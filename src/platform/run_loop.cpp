@@ -42,6 +42,12 @@ thread_local std::vector<std::function<void()>>* t_deferredWakes = nullptr;
 // next (and a nested event loop about to wait queues one for it, as for any other waiting call).
 thread_local const void* t_drainingQueue = nullptr;
 
+// True for the thread of the QCoreApplication.
+bool isApplicationThread(QThread* thread) {
+  QCoreApplication* app = QCoreApplication::instance();
+  return app && thread == app->thread();
+}
+
 void issueWakes(std::vector<std::function<void()>>& wakes) {
   std::vector<std::function<void()>> now;
   now.swap(wakes);
@@ -69,6 +75,9 @@ class QtRunLoop final : public RunLoop {
       // A drain already queued and not yet begun takes this call too: a burst of posts costs
       // the thread one wake-up.
       if (posted_->drainQueued) return true;
+      // Posted by the loop's own thread (not the main thread) outside a drain, from a socket's
+      // or a timer's handler say: the thread is awake, and runs the call before it next waits.
+      if (posted_->watching && isCurrent() && !isApplicationThread(thread())) return true;
       posted_->drainQueued = true;
     }
     if (t_deferredWakes && !isCurrent()) {
@@ -125,7 +134,9 @@ class QtRunLoop final : public RunLoop {
     // (a nested event loop) still sees later posts run, after the calls queued before them.
     // A call that runs a nested event loop leaves the calls after it without a queued drain:
     // when the thread is about to wait in that loop, a drain is queued for them, so they run
-    // there as they would without the batching. Set up once, on the loop's thread.
+    // there as they would without the batching. The same moment serves the calls a thread
+    // other than the main thread posts to its own loop outside a drain: they run just before
+    // it waits. Set up once, on the loop's thread.
     void watchForNestedLoops(const QPointer<QObject>& context) {
       QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
       if (watching || !dispatcher || !context) return;
@@ -134,12 +145,16 @@ class QtRunLoop final : public RunLoop {
       QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, context.data(), [weak, context] {
         auto self = weak.lock();
         if (!self) return;
+        // Off the main thread the calls run here and now, before the thread waits: nothing is
+        // queued and nothing needs waking.
+        const bool runHere = !isApplicationThread(QThread::currentThread());
         {
           std::lock_guard lock(self->mutex);
           if (self->work.empty() || self->drainQueued) return;
-          self->drainQueued = true;
+          if (!runHere) self->drainQueued = true;
         }
-        queueDrain(context, self);
+        if (runHere) self->drain(context);
+        else queueDrain(context, self);
       });
     }
 
