@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <fstream>
 
 namespace {
@@ -136,10 +138,12 @@ TEST_F(NginxUploadTest, A302DropsTheBodyAndA307ResendsItFromTheRequestsOwnFile) 
     request->appendPostData(body);
     request->startSynchronous();
     ASSERT_EQ(request->error(), nullptr);
-    const auto lines = newLogLines(2);
+    // nginx may log the redirected GET before it has finished reading the POST's body.
+    auto lines = newLogLines(2);
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "POST /r302 302 5242880");
-    EXPECT_EQ(lines[1], "GET /upload/after302 404 -");
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines[0], "GET /upload/after302 404 -");
+    EXPECT_EQ(lines[1], "POST /r302 302 5242880");
   }
   {
     SCOPED_TRACE("307 after a PUT");

@@ -6,12 +6,15 @@
 #include "http/transport/host_overrides.h"
 #include "http/transport/read_buffer_pool.h"
 
+#include <QNetworkProxy>
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <limits>
+#include <sys/socket.h>
 
 namespace http::transport {
 
@@ -215,8 +218,31 @@ void Exchange::onTlsErrors(const QList<QSslError>& errors) {
 
 void Exchange::write(const QByteArray& bytes, bool isBody) {
   if (bytes.isEmpty()) return;
-  segments_.push_back(Segment{bytes.size(), isBody});
-  connection_->socket()->write(bytes);
+  const qint64 sent = sendDirectly(bytes);
+  if (sent > 0 && isBody) channel_->addBytesWritten(static_cast<quint64>(sent));
+  if (sent == bytes.size()) return;
+  segments_.push_back(Segment{bytes.size() - sent, isBody});
+  connection_->socket()->write(sent == 0 ? bytes : bytes.sliced(sent));
+}
+
+qint64 Exchange::sendDirectly(const QByteArray& bytes) {
+  // A plain socket with nothing waiting in its write buffer takes the bytes straight into the
+  // kernel, as far as it accepts them: the socket's own buffering would arm a write notifier
+  // and disarm it again for every request. TLS and proxies handled by the socket write
+  // through it.
+  QTcpSocket* socket = connection_->socket();
+  if (connection_->tlsSocket() != nullptr || socket->proxy().type() != QNetworkProxy::NoProxy ||
+      socket->state() != QAbstractSocket::ConnectedState || socket->bytesToWrite() > 0) {
+    return 0;
+  }
+  const auto fd = static_cast<int>(socket->socketDescriptor());
+  if (fd < 0) return 0;
+  ssize_t n = -1;
+  do {
+    n = ::send(fd, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  // Anything else (a full buffer, a reset) is left to the socket, which reports it its own way.
+  return n > 0 ? n : 0;
 }
 
 void Exchange::writeBody() {

@@ -79,6 +79,8 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
   // Reads the body again after `delay` (a throttled body asked to wait).
   void writeBodyLater(std::chrono::milliseconds delay);
   void write(const QByteArray& bytes, bool isBody);
+  // Bytes of `bytes` handed straight to the kernel (see write()); 0 when the socket must take them.
+  qint64 sendDirectly(const QByteArray& bytes);
   void onBytesWritten(qint64 bytes);
   void onReadyRead();
   void onSocketError(QAbstractSocket::SocketError socketError);
