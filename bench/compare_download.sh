@@ -8,7 +8,10 @@
 #                                            and <BUILD_DIR>/bench/fetch)
 #
 # Environment: SMALL_COUNT (files, default 600), LARGE_MB (default 512), RUNS (best of, default 5),
-# ENGINE_COUNT (add-on sized archives for the engine comparison, default 1500; 0 skips it).
+# ENGINE_COUNT (add-on sized archives for the engine comparison, default 1500; 0 skips it),
+# ENGINE_OUT (where both sides save those archives: default a folder in /dev/shm when there is
+# one, so that the comparison measures the programs rather than the disk; fetch's temporary
+# files go to the same file system, where moving a finished download is a rename).
 # Prints wall and client CPU time (user+system) for the small files, MB/s for the large file, and
 # the ratios transport/curl (targets: small time and CPU <= 1.0, large throughput >= 0.9).
 # The engine comparison runs `fetch -j N -d DIR -i LIST` and `curl --create-dirs --parallel
@@ -139,21 +142,30 @@ measure() {
 # ---- the engine: the same nested paths from both; runs interleaved, minima of each
 engine_report=""
 if [ "$engine_count" -gt 0 ]; then
+  if [ -n "${ENGINE_OUT:-}" ]; then
+    out="$ENGINE_OUT"
+  elif [ -d /dev/shm ] && [ -w /dev/shm ]; then
+    out="$(mktemp -d /dev/shm/compare_download.XXXXXX)"
+    trap 'cleanup; rm -rf "$out"' EXIT
+  else
+    out="$work/out"
+  fi
+  mkdir -p "$out/tmp"
   : > "$work/engine.urls"
   : > "$work/engine.curl"
   (cd "$work/www" && find addons -type f | sort) > "$work/engine.paths"
   while read -r path; do
     echo "$base/$path" >> "$work/engine.urls"
-    printf 'url = "%s"\noutput = "%s"\n' "$base/$path" "$work/out/curl/$path" >> "$work/engine.curl"
+    printf 'url = "%s"\noutput = "%s"\n' "$base/$path" "$out/curl/$path" >> "$work/engine.curl"
   done < "$work/engine.paths"
   # One run: wall, user+system CPU (seconds), from a clean output folder.
   engine_run() {
     local t
-    rm -rf "$work/out"
+    rm -rf "$out/curl" "$out/fetch"
     t=$( { TIMEFORMAT='%R %U %S'; time "$@" >/dev/null 2>"$work/engine.err"; } 2>&1 ) || {
       echo "engine comparison failed: $*" >&2; cat "$work/engine.err" >&2; exit 1; }
     local saved
-    saved=$(find "$work/out" -type f | wc -l)
+    saved=$( (find "$out/curl" "$out/fetch" -type f 2>/dev/null || true) | wc -l)
     [ "$saved" -eq "$engine_count" ] || { echo "engine comparison saved $saved of $engine_count files: $*" >&2; exit 1; }
     echo "$t" | awk '{ printf "%s %.3f\n", $1, $2 + $3 }'
   }
@@ -163,7 +175,7 @@ if [ "$engine_count" -gt 0 ]; then
     for jobs in 4 8; do
       for side in fetch curl; do
         if [ "$side" = fetch ]; then
-          read -r t c < <(engine_run "$engine" -j "$jobs" -d "$work/out/fetch" -i "$work/engine.urls")
+          read -r t c < <(engine_run env TMPDIR="$out/tmp" "$engine" -j "$jobs" -d "$out/fetch" -i "$work/engine.urls")
         else
           read -r t c < <(engine_run curl -s -f --noproxy '*' --create-dirs --parallel --parallel-max "$jobs" -K "$work/engine.curl")
         fi
@@ -175,10 +187,10 @@ if [ "$engine_count" -gt 0 ]; then
     done
   done
   load_after=$(cut -d' ' -f1 /proc/loadavg)
-  engine_report=$(awk -v n="$engine_count" -v runs="$runs" -v l0="$load_before" -v l1="$load_after" \
+  engine_report=$(awk -v n="$engine_count" -v out="$out" -v runs="$runs" -v l0="$load_before" -v l1="$load_after" \
       -v f4t="${best_t[fetch4]}" -v f4c="${best_cpu[fetch4]}" -v c4t="${best_t[curl4]}" -v c4c="${best_cpu[curl4]}" \
       -v f8t="${best_t[fetch8]}" -v f8c="${best_cpu[fetch8]}" -v c8t="${best_t[curl8]}" -v c8c="${best_cpu[curl8]}" 'BEGIN {
-    printf "request engine: %d archives into nested folders, process start included (minima of %d interleaved runs; load %s before, %s after)\n", n, runs, l0, l1
+    printf "request engine: %d archives into nested folders under %s, process start included (minima of %d interleaved runs; load %s before, %s after)\n", n, out, runs, l0, l1
     printf "  curl  -j 4  %7.3f s   client CPU %6.3f s\n", c4t, c4c
     printf "  fetch -j 4  %7.3f s   client CPU %6.3f s\n", f4t, f4c
     printf "  curl  -j 8  %7.3f s   client CPU %6.3f s\n", c8t, c8c
