@@ -79,6 +79,29 @@ Connection::Connection(Endpoint endpoint)
       socket_(endpoint_.isTls() ? new QSslSocket : new QTcpSocket) {
   socket_->setProxy(socketProxy(endpoint_));
   socket_->setReadBufferSize(kSocketReadBufferBytes);
+  QObject::connect(socket_, &QTcpSocket::connected, socket_, [this] {
+    if (listener_) listener_->socketConnected();
+  });
+  if (QSslSocket* tls = tlsSocket()) {
+    QObject::connect(tls, &QSslSocket::encrypted, tls, [this] {
+      if (listener_) listener_->socketEncrypted();
+    });
+    QObject::connect(tls, &QSslSocket::sslErrors, tls, [this](const QList<QSslError>& errors) {
+      if (listener_) listener_->socketTlsErrors(errors);
+    });
+  }
+  QObject::connect(socket_, &QTcpSocket::readyRead, socket_, [this] {
+    if (listener_) listener_->socketReadyRead();
+  });
+  QObject::connect(socket_, &QTcpSocket::bytesWritten, socket_, [this](qint64 bytes) {
+    if (listener_) listener_->socketBytesWritten(bytes);
+  });
+  QObject::connect(socket_, &QTcpSocket::errorOccurred, socket_, [this](QAbstractSocket::SocketError error) {
+    if (listener_) listener_->socketError(error);
+  });
+  QObject::connect(socket_, &QTcpSocket::disconnected, socket_, [this] {
+    if (listener_) listener_->socketDisconnected();
+  });
 }
 
 Connection::~Connection() {

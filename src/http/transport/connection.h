@@ -5,6 +5,7 @@
 #include "http/transport/proxy_settings.h"
 #include "http/transport/tls_options.h"
 
+#include <QAbstractSocket>
 #include <QList>
 #include <QSslError>
 #include <QString>
@@ -37,6 +38,23 @@ struct Endpoint {
     return isTls() && proxy.isSet() && proxy.type == ProxySettings::Type::Http;
   }
   bool operator==(const Endpoint& other) const;
+};
+
+// Who hears a connection's socket: the exchange using it, or the pool while it is idle. The
+// socket's signals are connected once, when the connection is made; they reach the listener
+// of the moment, and nobody when there is none.
+class ConnectionListener {
+ public:
+  virtual ~ConnectionListener() = default;
+  // The TCP connection is up (to the server, or to the proxy of a tunnel).
+  virtual void socketConnected() {}
+  // The TLS handshake ended in success.
+  virtual void socketEncrypted() {}
+  virtual void socketTlsErrors(const QList<QSslError>& errors) { (void)errors; }
+  virtual void socketReadyRead() {}
+  virtual void socketBytesWritten(qint64 bytes) { (void)bytes; }
+  virtual void socketError(QAbstractSocket::SocketError error) { (void)error; }
+  virtual void socketDisconnected() {}
 };
 
 // A socket and its endpoint. Created unconnected; connect() starts the connection (through the
@@ -87,6 +105,9 @@ class Connection {
   // the tunnel (encrypted() or errorOccurred() follow).
   void startTlsInTunnel();
 
+  // The listener of the socket's signals from now on (null: nobody).
+  void setListener(ConnectionListener* listener) { listener_ = listener; }
+
   // How many exchanges this connection has carried to their end.
   int completedExchanges() const { return completedExchanges_; }
   void countCompletedExchange() { ++completedExchanges_; }
@@ -94,6 +115,7 @@ class Connection {
  private:
   Endpoint endpoint_;
   QTcpSocket* socket_;          // owned; deleted later on the I/O thread
+  ConnectionListener* listener_ = nullptr;  // see setListener()
   int completedExchanges_ = 0;  // exchanges carried to their end
   int watchedDescriptor_ = -1;  // a duplicate of the socket's descriptor; see watchForReset()
   bool everLimited_ = false;    // setReceiveLimited(true) was called

@@ -2,7 +2,7 @@
 // final liveness check when one is taken.
 #include "http/transport/connection_pool.h"
 
-#include <QTcpSocket>
+#include "http/transport/io_thread.h"
 
 namespace http::transport {
 
@@ -16,22 +16,21 @@ std::unique_ptr<Connection> ConnectionPool::take(int connectionId, const Endpoin
   if (it == idle_.end()) return nullptr;
   std::unique_ptr<Connection> connection = std::move(it->second.connection);
   idle_.erase(it);
-  connection->socket()->disconnect();
+  connection->setListener(nullptr);
   if (!(connection->endpoint() == endpoint) || !connection->isAlive()) return nullptr;
   return connection;
 }
 
 void ConnectionPool::put(int connectionId, std::unique_ptr<Connection> connection) {
-  QTcpSocket* socket = connection->socket();
   const quint64 serial = nextSerial_++;
-  socket->disconnect();
-  idle_[connectionId] = Idle{serial, std::move(connection)};
-  // While idle, anything from the peer (data, a close, a reset) ends the connection. Queued, so
-  // the socket is never deleted inside its own signal.
-  auto dropIt = [this, connectionId, serial] { drop(connectionId, serial); };
-  QObject::connect(socket, &QTcpSocket::readyRead, socket, dropIt, Qt::QueuedConnection);
-  QObject::connect(socket, &QTcpSocket::disconnected, socket, dropIt, Qt::QueuedConnection);
-  QObject::connect(socket, &QTcpSocket::errorOccurred, socket, dropIt, Qt::QueuedConnection);
+  auto watch = std::make_unique<Watch>(this, connectionId, serial);
+  connection->setListener(watch.get());
+  idle_.erase(connectionId);
+  idle_.emplace(connectionId, Idle{serial, std::move(watch), std::move(connection)});
+}
+
+void ConnectionPool::Watch::dropLater() {
+  IoThread::post([pool = pool, connectionId = connectionId, serial = serial] { pool->drop(connectionId, serial); });
 }
 
 void ConnectionPool::drop(int connectionId, quint64 serial) {

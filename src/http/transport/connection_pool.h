@@ -29,9 +29,23 @@ class ConnectionPool {
   int idleCount() const { return static_cast<int>(idle_.size()); }
 
  private:
+  // Listens to an idle connection: anything from the peer (data, a close, a reset) ends it.
+  // The drop is queued, so the socket is never deleted inside its own signal.
+  struct Watch final : ConnectionListener {
+    Watch(ConnectionPool* pool, int connectionId, quint64 serial)
+        : pool(pool), connectionId(connectionId), serial(serial) {}
+    void socketReadyRead() override { dropLater(); }
+    void socketDisconnected() override { dropLater(); }
+    void socketError(QAbstractSocket::SocketError) override { dropLater(); }
+    void dropLater();
+    ConnectionPool* pool;
+    int connectionId;
+    quint64 serial;
+  };
   struct Idle {
     quint64 serial;                          // tells this stay in the pool from a later one
-    std::unique_ptr<Connection> connection;  // the idle connection
+    std::unique_ptr<Watch> watch;            // the connection's listener while idle
+    std::unique_ptr<Connection> connection;  // the idle connection (destroyed before its watch)
   };
   void drop(int connectionId, quint64 serial);
 

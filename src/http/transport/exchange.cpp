@@ -144,23 +144,13 @@ void Exchange::start() {
   connection_->connect();
 }
 
-void Exchange::attach() {
-  QTcpSocket* socket = connection_->socket();
-  if (endpoint_.usesTunnel()) {
-    QObject::connect(socket, &QTcpSocket::connected, socket, [this] { openTunnel(); });
-  }
-  if (QSslSocket* tls = connection_->tlsSocket()) {
-    QObject::connect(tls, &QSslSocket::encrypted, socket, [this] { onConnected(); });
-    QObject::connect(tls, &QSslSocket::sslErrors, socket,
-                     [this](const QList<QSslError>& errors) { onTlsErrors(errors); });
-  } else {
-    QObject::connect(socket, &QTcpSocket::connected, socket, [this] { onConnected(); });
-  }
-  QObject::connect(socket, &QTcpSocket::readyRead, socket, [this] { onReadyRead(); });
-  QObject::connect(socket, &QTcpSocket::bytesWritten, socket,
-                   [this](qint64 n) { onBytesWritten(n); });
-  QObject::connect(socket, &QTcpSocket::errorOccurred, socket,
-                   [this](QAbstractSocket::SocketError e) { onSocketError(e); });
+void Exchange::attach() { connection_->setListener(this); }
+
+void Exchange::socketConnected() {
+  // Through an HTTP proxy to an https server, the proxy is asked for the tunnel first; any
+  // other TLS connection is ready once encrypted.
+  if (endpoint_.usesTunnel()) openTunnel();
+  else if (connection_->tlsSocket() == nullptr) onConnected();
 }
 
 void Exchange::onConnected() {

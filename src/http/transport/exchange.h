@@ -31,7 +31,7 @@ struct ExchangeConfig {
 // The I/O-thread side of one stream. Made on any thread; every other member runs on the I/O
 // thread, and it must be destroyed there. Owns its connection until the exchange ends, then
 // hands it to the pool (reusable) or closes it. Reports everything through the channel.
-class Exchange : public std::enable_shared_from_this<Exchange> {
+class Exchange : public std::enable_shared_from_this<Exchange>, private ConnectionListener {
  public:
   Exchange(ExchangeConfig config, std::shared_ptr<StreamChannel> channel);
   ~Exchange();
@@ -66,7 +66,15 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
   };
 
   bool prepareHead();
+  // Makes this exchange the listener of its connection.
   void attach();
+  // The connection's socket (ConnectionListener).
+  void socketConnected() override;
+  void socketEncrypted() override { onConnected(); }
+  void socketTlsErrors(const QList<QSslError>& errors) override { onTlsErrors(errors); }
+  void socketReadyRead() override { onReadyRead(); }
+  void socketBytesWritten(qint64 bytes) override { onBytesWritten(bytes); }
+  void socketError(QAbstractSocket::SocketError error) override { onSocketError(error); }
   void onConnected();
   // The connection to the proxy is up: asks it for the tunnel.
   void openTunnel();
