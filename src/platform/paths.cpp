@@ -3,7 +3,6 @@
 
 #include <QDir>
 #include <QStandardPaths>
-#include <QUuid>
 
 #include <mutex>
 #include <random>
@@ -26,16 +25,20 @@ QString temporaryFolder() {
 }
 
 QString uniqueTemporaryPath() {
-  // A random (version 4) UUID from a generator of this thread, seeded once from the system.
+  // A random (version 4) UUID in upper-case hexadecimal, from a generator of this thread seeded
+  // once from the system.
   static thread_local std::mt19937_64 random{std::random_device{}()};
-  const quint64 high = random();
-  const quint64 low = random();
-  const QUuid uuid(static_cast<uint>(high >> 32), static_cast<ushort>(high >> 16),
-                   static_cast<ushort>((high & 0x0FFF) | 0x4000), static_cast<uchar>(((low >> 56) & 0x3F) | 0x80),
-                   static_cast<uchar>(low >> 48), static_cast<uchar>(low >> 40), static_cast<uchar>(low >> 32),
-                   static_cast<uchar>(low >> 24), static_cast<uchar>(low >> 16), static_cast<uchar>(low >> 8),
-                   static_cast<uchar>(low));
-  return temporaryFolder() + QLatin1Char('/') + uuid.toString(QUuid::WithoutBraces).toUpper();
+  const quint64 high = (random() & ~quint64(0xF000)) | 0x4000;
+  const quint64 low = (random() & ~(quint64(0xC) << 60)) | (quint64(0x8) << 60);
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  char text[36];
+  int at = 0;
+  for (int i = 0; i < 32; ++i) {
+    if (i == 8 || i == 12 || i == 16 || i == 20) text[at++] = '-';
+    const quint64 word = i < 16 ? high : low;
+    text[at++] = kHex[(word >> (60 - 4 * (i % 16))) & 0xF];
+  }
+  return temporaryFolder() + QLatin1Char('/') + QLatin1StringView(text, 36);
 }
 
 QString cachesFolder() {

@@ -31,6 +31,9 @@ bool RunLoop::isCurrent() const { return QThread::currentThread() == thread_; }
 
 namespace {
 
+// Longest time a drain holds back the wake-ups its calls caused.
+constexpr std::chrono::milliseconds kLongestWakeDelay{2};
+
 // While a posted call runs on a thread other than the main thread, the wake-ups it causes for
 // other threads' loops wait until it returns: the woken thread would otherwise often find the
 // request the call is working on still locked and go back to sleep. Calls still run in posting
@@ -164,7 +167,11 @@ class QtRunLoop final : public RunLoop {
       // posts must not wait for it to end.
       QCoreApplication* app = QCoreApplication::instance();
       const bool deferWakes = app && QThread::currentThread() != app->thread();
+      // The wake-ups are also gathered across the calls of this drain (the responses of several
+      // requests handled in a row wake the main thread once), but never held for longer than
+      // kLongestWakeDelay.
       std::vector<std::function<void()>> wakes;
+      std::chrono::steady_clock::time_point firstWake;
       std::vector<std::function<void()>>* outer = t_deferredWakes;
       const void* outerQueue = t_drainingQueue;
       for (;;) {
@@ -176,13 +183,18 @@ class QtRunLoop final : public RunLoop {
           fn = std::move(work.front());
           work.pop_front();
         }
+        const bool hadWakes = !wakes.empty();
         t_deferredWakes = deferWakes ? &wakes : nullptr;
         t_drainingQueue = this;
         fn();
         t_drainingQueue = outerQueue;
         t_deferredWakes = outer;
-        issueWakes(wakes);
+        if (wakes.empty()) continue;
+        const auto now = std::chrono::steady_clock::now();
+        if (!hadWakes) firstWake = now;
+        if (now - firstWake >= kLongestWakeDelay) issueWakes(wakes);
       }
+      issueWakes(wakes);
     }
   };
 

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 namespace {
@@ -37,6 +38,18 @@ TEST(ServicesTest, UniqueTemporaryPathsLieInTheTemporaryFolderAndDiffer) {
   EXPECT_NE(a, b);
   EXPECT_EQ(QFileInfo(a).absolutePath(), QFileInfo(platform::temporaryFolder()).absoluteFilePath());
   EXPECT_FALSE(QFileInfo::exists(a));
+  // The name is a random (version 4) UUID in upper case.
+  EXPECT_TRUE(QRegularExpression(QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$"))
+                  .match(QFileInfo(a).fileName())
+                  .hasMatch())
+      << a.toStdString();
+  // A changed TMPDIR is followed.
+  const QByteArray saved = qgetenv("TMPDIR");
+  qputenv("TMPDIR", "/");
+  EXPECT_EQ(QFileInfo(platform::uniqueTemporaryPath()).absolutePath(), QStringLiteral("/"));
+  if (saved.isNull()) qunsetenv("TMPDIR");
+  else qputenv("TMPDIR", saved);
+  EXPECT_EQ(QFileInfo(platform::uniqueTemporaryPath()).absolutePath(), QFileInfo(a).absolutePath());
   EXPECT_TRUE(QFileInfo(platform::cachesFolder()).isDir());
   EXPECT_EQ(platform::homeFolder(), QDir::homePath());
 }
