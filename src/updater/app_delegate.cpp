@@ -174,12 +174,13 @@ void AppDelegate::loadMainJson() {
   }
   _pluginHttpAdressHead = base.toString();
 
-  const std::optional<QJsonDocument> list = documentWithContentsOfURLString(listURL.toString(), &why);
-  if (!list || !list->isObject()) {
-    return reportServerFailure(QStringLiteral("no add-on list at %1: %2")
-                                   .arg(listURL.toString(), list ? QStringLiteral("not an object") : why));
+  // The list is kept as its text, entries parsed one at a time: it may be long.
+  std::optional<AddOnList> list;
+  if (std::optional<QByteArray> bytes = contentsOfURLString(listURL.toString(), &why)) {
+    list = AddOnList::fromDocument(std::move(*bytes), &why);
   }
-  _pluginDownJson = list->object().value(QLatin1String("Crc32")).toArray();
+  if (!list) return reportServerFailure(QStringLiteral("no add-on list at %1: %2").arg(listURL.toString(), why));
+  _pluginDownJson = std::move(*list);
   StartDownQueue();
 }
 

@@ -5,6 +5,7 @@
 
 #include "platform/object.h"
 #include "platform/run_loop.h"
+#include "updater/addon_list.h"
 #include "updater/download_plan.h"
 #include "updater/game_folder.h"
 #include "updater/progress_line.h"
@@ -147,7 +148,7 @@ class AppDelegate : public platform::Object {
   const QString manifestURL_;
   QString _pluginHttpAdressHead;
   QString _pluginSaveAdressHead;
-  QJsonArray _pluginDownJson;
+  AddOnList _pluginDownJson;  // the add-on list (its "Crc32" entries)
   std::shared_ptr<queue::NetworkQueue> _networkQueue;
   qint64 _queueNumber = kDefaultQueueNumber;
   std::shared_ptr<platform::Timer> _timer;

@@ -77,7 +77,7 @@ QString percentEscape(const QString& text, bool pathPart) {
   return out;
 }
 
-std::vector<PlanItem> composePlan(const QJsonArray& addons, const QString& archiveBase,
+std::vector<PlanItem> composePlan(const AddOnList& addons, const QString& archiveBase,
                                   const QString& gameFolder,
                                   const std::function<void(const QString&)>& log) {
   std::vector<PlanItem> plan;
@@ -88,19 +88,19 @@ std::vector<PlanItem> composePlan(const QJsonArray& addons, const QString& archi
   const QString escapedBase = percentEscape(archiveBase, false);
   const QString folderBase = gameFolder + kAddOnsFolder;
   const QString archiveSuffix = QStringLiteral(".7z");
-  for (const QJsonValue& entryValue : addons) {
+  addons.forEach([&](const QJsonValue& entryValue) {
     if (!entryValue.isObject()) {
       log(QStringLiteral("Skipping an add-on entry that is not an object"));
-      continue;
+      return;
     }
     const QJsonObject entry = entryValue.toObject();
     const QJsonValue folderValue = entry.value(QLatin1String("folder"));
     const QString folder = folderValue.toString();
     const QJsonArray files = entry.value(QLatin1String("files")).toArray();
-    if (files.isEmpty()) continue;
+    if (files.isEmpty()) return;
     if (!folderValue.isString() || !isSafeRelativePath(folder)) {
       log(QStringLiteral("Skipping add-on folder \"%1\": not a plain relative folder name").arg(escapeForLog(folder)));
-      continue;
+      return;
     }
     const QString escapedFolder = escapedBase % percentEscape(folder, true) % QLatin1Char('/');
     const QString folderPath = folderBase % folder % QLatin1Char('/');
@@ -137,7 +137,7 @@ std::vector<PlanItem> composePlan(const QJsonArray& addons, const QString& archi
       item.escapedURL = escapedFolder % percentEscape(item.fileName, true) % archiveSuffix;
       plan.push_back(std::move(item));
     }
-  }
+  });
   return plan;
 }
 

@@ -2,7 +2,8 @@
 // destination, and the path rules that keep every file inside the game's add-on folder.
 #pragma once
 
-#include <QJsonArray>
+#include "updater/addon_list.h"
+
 #include <QString>
 
 #include <functional>
@@ -41,7 +42,7 @@ inline constexpr int kMaxPathBytes = 4095;
 // the wrong kind, unsafe folder or file paths, names too long for the file system and files listed
 // a second time are skipped with a line through `log`; every item's URL line is logged as it is
 // composed. Names in log lines are passed through escapeForLog().
-std::vector<PlanItem> composePlan(const QJsonArray& addons, const QString& archiveBase,
+std::vector<PlanItem> composePlan(const AddOnList& addons, const QString& archiveBase,
                                   const QString& gameFolder,
                                   const std::function<void(const QString&)>& log);
 

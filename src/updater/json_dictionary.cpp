@@ -8,8 +8,8 @@
 
 namespace updater {
 
-std::optional<QJsonDocument> documentWithContentsOfURLString(const QString& urlString, QString* whyNot) {
-  auto fail = [whyNot](const QString& why) -> std::optional<QJsonDocument> {
+std::optional<QByteArray> contentsOfURLString(const QString& urlString, QString* whyNot) {
+  auto fail = [whyNot](const QString& why) -> std::optional<QByteArray> {
     if (whyNot != nullptr) *whyNot = why;
     return std::nullopt;
   };
@@ -22,14 +22,23 @@ std::optional<QJsonDocument> documentWithContentsOfURLString(const QString& urlS
     return fail(QStringLiteral("not an http or https address"));
   }
   QString loadProblem;
-  const std::optional<QByteArray> bytes = http::transport::SimpleLoader::load(
+  std::optional<QByteArray> bytes = http::transport::SimpleLoader::load(
       url, &loadProblem, http::transport::SimpleLoader::kTimeoutSeconds, kMaxDocumentBytes);
   if (!bytes) return fail(loadProblem.isEmpty() ? QStringLiteral("nothing read") : loadProblem);
   if (bytes->isEmpty()) return fail(QStringLiteral("empty document"));
+  return bytes;
+}
+
+std::optional<QJsonDocument> documentWithContentsOfURLString(const QString& urlString, QString* whyNot) {
+  const std::optional<QByteArray> bytes = contentsOfURLString(urlString, whyNot);
+  if (!bytes) return std::nullopt;
   QJsonParseError error{};
   QJsonDocument document = QJsonDocument::fromJson(*bytes, &error);
   if (error.error != QJsonParseError::NoError || document.isNull()) {
-    return fail(QStringLiteral("not JSON: %1 at byte %2").arg(error.errorString()).arg(error.offset));
+    if (whyNot != nullptr) {
+      *whyNot = QStringLiteral("not JSON: %1 at byte %2").arg(error.errorString()).arg(error.offset);
+    }
+    return std::nullopt;
   }
   return document;
 }

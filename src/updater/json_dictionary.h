@@ -16,8 +16,13 @@ namespace updater {
 // enough that an endless or huge document fails clearly instead of exhausting memory.
 inline constexpr qint64 kMaxDocumentBytes = 64 * 1024 * 1024;
 
-// Fetches the JSON document at `urlString` (http and https only; a document longer than
-// kMaxDocumentBytes is refused) and parses it (the top level must be an object or an array).
+// The bytes of the document at `urlString` (http and https only; a document longer than
+// kMaxDocumentBytes is refused); nothing, with the reason in `whyNot`, when there are none.
+// Blocks the calling thread; any thread.
+std::optional<QByteArray> contentsOfURLString(const QString& urlString, QString* whyNot = nullptr);
+
+// Fetches the JSON document at `urlString` as contentsOfURLString() does and parses it (the top
+// level must be an object or an array).
 // Returns the document, or nothing with the reason in `whyNot`. Blocks the calling thread; any
 // thread.
 std::optional<QJsonDocument> documentWithContentsOfURLString(const QString& urlString, QString* whyNot = nullptr);

@@ -19,7 +19,8 @@ QVariantMap addon(const QVariant& folder, const QVariantList& files) {
 }
 
 std::vector<updater::PlanItem> plan(const QVariantList& addons, QStringList* log = nullptr) {
-  return composePlan(QJsonArray::fromVariantList(addons), "http://127.0.0.1/addons/", "/games/WoW", [log](const QString& line) {
+  return composePlan(updater::AddOnList::fromArray(QJsonArray::fromVariantList(addons)), "http://127.0.0.1/addons/",
+                     "/games/WoW", [log](const QString& line) {
     if (log) *log << line;
   });
 }
@@ -79,18 +80,18 @@ TEST(DownloadPlanTest, LogLinesShowControlCharactersEscaped) {
 }
 
 TEST(DownloadPlanTest, AListOfManyEntriesIsPlannedInOnePass) {
-  QByteArray json = "[";
+  QByteArray json = "{\"Crc32\":[";
   constexpr int kEntries = 200000;
   json.reserve(kEntries * 48);
   for (int i = 0; i < kEntries; ++i) {
     if (i > 0) json += ',';
     json += "{\"folder\":\"F" + QByteArray::number(i) + "\",\"files\":[{\"file\":\"a.lua\"}]}";
   }
-  json += "]";
+  json += "]}";
   ASSERT_LE(json.size(), updater::kMaxDocumentBytes);
-  const QJsonDocument document = QJsonDocument::fromJson(json);
-  ASSERT_TRUE(document.isArray());
-  const auto items = composePlan(document.array(), "http://h/", "/g", [](const QString&) {});
+  const std::optional<updater::AddOnList> list = updater::AddOnList::fromDocument(json);
+  ASSERT_TRUE(list.has_value());
+  const auto items = composePlan(*list, "http://h/", "/g", [](const QString&) {});
   ASSERT_EQ(items.size(), static_cast<size_t>(kEntries));
   EXPECT_EQ(items.back().destinationPath, QStringLiteral("/g/Interface/AddOns/F199999/a.lua.7z"));
 }
