@@ -132,8 +132,8 @@ std::vector<PlanItem> composePlan(const AddOnList& addons, const QString& archiv
                 .arg(escapeForLog(item.fileName), escapeForLog(folder)));
         continue;
       }
-      item.urlText = folderURL % item.fileName % archiveSuffix;
-      log(QStringLiteral("RequestURL--------") % escapeForLog(item.urlText));
+      // The URL before escaping, as the log shows it.
+      log(QStringLiteral("RequestURL--------") % escapeForLog(folderURL % item.fileName % archiveSuffix));
       item.escapedURL = escapedFolder % percentEscape(item.fileName, true) % archiveSuffix;
       plan.push_back(std::move(item));
     }

@@ -15,8 +15,7 @@ namespace updater {
 struct PlanItem {
   QString folder;           // the add-on folder, as listed
   QString fileName;         // the file path inside it, "\" read as "/"
-  QString urlText;          // base + folder + "/" + file + ".7z", before escaping (for the log)
-  QString escapedURL;       // the same, percent-escaped
+  QString escapedURL;       // base + folder + "/" + file + ".7z", percent-escaped
   QString destinationPath;  // game folder + "/Interface/AddOns/" + folder + "/" + file + ".7z"
 };
 

@@ -97,10 +97,12 @@ TEST(DownloadPlanTest, AListOfManyEntriesIsPlannedInOnePass) {
 }
 
 TEST(DownloadPlanTest, SpacesAndNonAsciiNamesArePercentEscapedAsUtf8) {
-  const auto items = plan({addon("My Addon", {fileEntry("Media\\Big Texture.blp"), fileEntry("中文.lua")})});
+  QStringList log;
+  const auto items = plan({addon("My Addon", {fileEntry("Media\\Big Texture.blp"), fileEntry("中文.lua")})}, &log);
   ASSERT_EQ(items.size(), 2u);
   EXPECT_EQ(items[0].escapedURL, QStringLiteral("http://127.0.0.1/addons/My%20Addon/Media/Big%20Texture.blp.7z"));
-  EXPECT_EQ(items[0].urlText, QStringLiteral("http://127.0.0.1/addons/My Addon/Media/Big Texture.blp.7z"));
+  // The log shows the URL before escaping.
+  EXPECT_TRUE(log.contains(QStringLiteral("RequestURL--------http://127.0.0.1/addons/My Addon/Media/Big Texture.blp.7z")));
   EXPECT_EQ(items[0].destinationPath, QStringLiteral("/games/WoW/Interface/AddOns/My Addon/Media/Big Texture.blp.7z"));
   EXPECT_EQ(items[1].escapedURL, QStringLiteral("http://127.0.0.1/addons/My%20Addon/%E4%B8%AD%E6%96%87.lua.7z"));
   EXPECT_EQ(updater::percentEscape("a?b#c%d", true), QStringLiteral("a%3Fb%23c%25d"));
