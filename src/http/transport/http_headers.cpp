@@ -11,8 +11,8 @@ namespace http::transport {
 
 namespace {
 
-bool sameName(const QByteArray& a, const QByteArray& b) {
-  return a.compare(b, Qt::CaseInsensitive) == 0;
+bool sameName(QByteArrayView a, QByteArrayView b) {
+  return a.size() == b.size() && a.compare(b, Qt::CaseInsensitive) == 0;
 }
 
 }  // namespace
@@ -34,25 +34,25 @@ void HeaderList::set(const QByteArray& name, QByteArray value) {
                 fields_.end());
 }
 
-void HeaderList::remove(const QByteArray& name) {
+void HeaderList::remove(QByteArrayView name) {
   fields_.erase(std::remove_if(fields_.begin(), fields_.end(),
                                [&](const HeaderField& f) { return sameName(f.first, name); }),
                 fields_.end());
 }
 
-bool HeaderList::contains(const QByteArray& name) const {
+bool HeaderList::contains(QByteArrayView name) const {
   return std::any_of(fields_.begin(), fields_.end(),
                      [&](const HeaderField& f) { return sameName(f.first, name); });
 }
 
-QByteArray HeaderList::value(const QByteArray& name) const {
+QByteArray HeaderList::value(QByteArrayView name) const {
   for (const auto& f : fields_) {
     if (sameName(f.first, name)) return f.second;
   }
   return {};
 }
 
-QByteArray HeaderList::combinedValue(const QByteArray& name) const {
+QByteArray HeaderList::combinedValue(QByteArrayView name) const {
   QByteArray out;
   bool first = true;
   for (const auto& f : fields_) {
@@ -64,7 +64,7 @@ QByteArray HeaderList::combinedValue(const QByteArray& name) const {
   return out;
 }
 
-std::vector<QByteArray> HeaderList::values(const QByteArray& name) const {
+std::vector<QByteArray> HeaderList::values(QByteArrayView name) const {
   std::vector<QByteArray> out;
   for (const auto& f : fields_) {
     if (sameName(f.first, name)) out.push_back(f.second);

@@ -34,15 +34,15 @@ class HeaderList {
   // not empty.
   void extendLastValue(const QByteArray& more) { fields_.back().second += more; }
   // Removes every field of that name.
-  void remove(const QByteArray& name);
-  bool contains(const QByteArray& name) const;
+  void remove(QByteArrayView name);
+  bool contains(QByteArrayView name) const;
   // Value of the first field of that name; empty when absent.
-  QByteArray value(const QByteArray& name) const;
+  QByteArray value(QByteArrayView name) const;
   // Every value of that name joined with ", " in order (the usual combination of repeated
   // fields); empty when absent.
-  QByteArray combinedValue(const QByteArray& name) const;
+  QByteArray combinedValue(QByteArrayView name) const;
   // Every value of that name, in order.
-  std::vector<QByteArray> values(const QByteArray& name) const;
+  std::vector<QByteArray> values(QByteArrayView name) const;
 
   bool operator==(const HeaderList&) const = default;
 
