@@ -1,5 +1,6 @@
 // Posted calls in bursts: order across a nested event loop, a call that waits for the main thread
-// while its own posts are held back, and timers made after others were stopped.
+// while its own posts are held back, calls the network thread posts to itself, and timers made
+// after others were stopped.
 #include "platform/run_loop.h"
 #include "platform/threads.h"
 #include "support/wait.h"
@@ -50,6 +51,36 @@ TEST(PostedCallsTest, ANetworkCallThatWaitsForTheMainThreadIsNotHeldByItsEarlier
   });
   ASSERT_TRUE(waitUntil([&] { return done.load(); }));
   EXPECT_EQ(seen, (std::vector<std::string>{"posted", "waited for"}));
+}
+
+TEST(PostedCallsTest, CallsTheNetworkThreadPostsToItselfRunInOrderAlsoInANestedLoop) {
+  // Posted from a timer's callback (not a posted call), they wake nothing: they run before the
+  // thread next waits, in a nested loop of a posted call too.
+  std::vector<std::string> seen;  // touched on the network thread only
+  std::atomic<bool> done{false};
+  platform::performOnNetworkThread([&] {
+    QTimer::singleShot(0, [&] {
+      platform::performOnNetworkThread([&] { seen.push_back("first"); });
+      platform::performOnNetworkThread([&] { seen.push_back("second"); });
+      seen.push_back("timer");
+    });
+  });
+  platform::performOnNetworkThread([&] {
+    QEventLoop nested;
+    QTimer::singleShot(3000, &nested, &QEventLoop::quit);  // a call never run fails, not hangs
+    QTimer::singleShot(0, &nested, [&] {
+      platform::performOnNetworkThread([&] {
+        seen.push_back("posted in the nested loop");
+        nested.quit();
+      });
+    });
+    nested.exec();
+    seen.push_back("nested loop ended");
+    done = true;
+  });
+  ASSERT_TRUE(waitUntil([&] { return done.load(); }));
+  EXPECT_EQ(seen, (std::vector<std::string>{"timer", "first", "second", "posted in the nested loop",
+                                            "nested loop ended"}));
 }
 
 TEST(PostedCallsTest, TimersMadeAfterStoppedOnesFireAndTheStoppedOnesStaySilent) {
