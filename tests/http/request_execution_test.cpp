@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 namespace {
 
 using http::HTTPRequest;
@@ -213,6 +215,22 @@ TEST(ExecutionTest, ASynchronousRequestOnTheMainThreadRunsNoOtherQueuedMainThrea
   EXPECT_EQ(request->error(), nullptr);
   EXPECT_FALSE(otherWorkRan);
   EXPECT_TRUE(waitUntil([&] { return otherWorkRan; }));
+}
+
+TEST(ExecutionTest, ASynchronousRequestOnTheNetworkThreadFailsAtOnceInsteadOfWaitingForEver) {
+  // The network thread serves every connection: it must never wait there for a response.
+  TestHttpServer server;
+  server.route("/", HttpResponse::ok("x"));
+  auto request = HTTPRequest::requestWithURL(server.url("/"));
+  std::atomic<bool> returned{false};
+  platform::performOnNetworkThread([&] {
+    request->startSynchronous();
+    returned = true;
+  });
+  ASSERT_TRUE(waitUntil([&] { return returned.load(); }));
+  ASSERT_NE(request->error(), nullptr);
+  EXPECT_EQ(request->error()->code(), http::InternalErrorWhileBuildingRequestType);
+  EXPECT_TRUE(request->isFinished());
 }
 
 TEST(ExecutionTest, TheSharedQueueRunsAtMostFourRequestsAtOnce) {
