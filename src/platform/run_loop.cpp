@@ -80,7 +80,7 @@ class QtRunLoop final : public RunLoop {
       if (posted_->drainQueued) return true;
       // Posted by the loop's own thread (not the main thread) outside a drain, from a socket's
       // or a timer's handler say: the thread is awake, and runs the call before it next waits.
-      if (posted_->watching && isCurrent() && !isApplicationThread(thread())) return true;
+      if (isCurrent() && posted_->watching && !isApplicationThread(thread())) return true;
       posted_->drainQueued = true;
     }
     if (t_deferredWakes && !isCurrent()) {
