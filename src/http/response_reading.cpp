@@ -327,7 +327,9 @@ void HTTPRequest::useDataFromCache() {
         receiving.downloadDestinationPath_ = dataPath;
       } else {
         QFile file(dataPath);
-        receiving.rawResponseData_ = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        // Unbuffered: the whole file is read in one piece, without passing through a buffer.
+        receiving.rawResponseData_ =
+            file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) ? file.readAll() : QByteArray();
       }
       receiving.contentLength_ = static_cast<quint64>(headers.value(QStringLiteral("Content-Length")).toLongLong());
       receiving.totalBytesRead_ = receiving.contentLength_;
