@@ -66,7 +66,7 @@ void addAccountDomain(QVariantMap& credentials, const QString& explicitDomain,
 
 // Requests waiting for another request's question to the delegate about the same protection
 // space, so that the delegate is asked once and the others take the answer from the session
-// store. Guarded by the class-wide delegateAuthenticationLock.
+// store. Guarded by the class-wide pendingQuestionsLock.
 struct PendingQuestion {
   std::weak_ptr<HTTPRequest> asker;
   std::vector<std::weak_ptr<HTTPRequest>> waiters;
@@ -571,7 +571,7 @@ QString HTTPRequest::questionKey(bool proxy) const {
 
 bool HTTPRequest::waitForQuestion(bool proxy) {
   if (isSynchronous_) return false;
-  std::lock_guard lock(classState().delegateAuthenticationLock);
+  std::lock_guard lock(classState().pendingQuestionsLock);
   auto it = pendingQuestions().find(questionKey(proxy));
   if (it == pendingQuestions().end()) return false;
   auto asker = it->second.asker.lock();
@@ -581,7 +581,7 @@ bool HTTPRequest::waitForQuestion(bool proxy) {
 }
 
 void HTTPRequest::noteQuestion(bool proxy) {
-  std::lock_guard lock(classState().delegateAuthenticationLock);
+  std::lock_guard lock(classState().pendingQuestionsLock);
   PendingQuestion& question = pendingQuestions()[questionKey(proxy)];
   question.asker = self();
 }
@@ -589,7 +589,7 @@ void HTTPRequest::noteQuestion(bool proxy) {
 void HTTPRequest::releaseAuthenticationWaiters() {
   std::vector<std::weak_ptr<HTTPRequest>> waiters;
   {
-    std::lock_guard lock(classState().delegateAuthenticationLock);
+    std::lock_guard lock(classState().pendingQuestionsLock);
     auto& questions = pendingQuestions();
     for (auto it = questions.begin(); it != questions.end();) {
       auto asker = it->second.asker.lock();

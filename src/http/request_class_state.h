@@ -28,6 +28,10 @@ struct RequestClassState {
   std::recursive_mutex sessionCookiesLock;       // session cookies
   std::recursive_mutex sessionCredentialsLock;   // session credentials
   std::recursive_mutex delegateAuthenticationLock;  // one credentials prompt at a time
+  // Guards the questions to a delegate that requests wait for. Taken alone, never while it is
+  // held: a request that finishes (holding its own lock) must be able to take it while another
+  // request holds the prompt lock above and waits for its own.
+  std::mutex pendingQuestionsLock;
   std::mutex classLock;                          // the default cache, the default user agent
 
   std::vector<std::shared_ptr<ConnectionRecord>> persistentConnectionsPool;  // connectionsLock
