@@ -7,7 +7,8 @@
 #
 # The page names RESOURCES small resources (default 300): a third are images in the page, a
 # sixth are style sheets, and each style sheet names two background images of its own.
-# Environment: RESOURCES, RUNS (best of, default 5). Prints wall and client CPU time of both and
+# Environment: RESOURCES, RUNS (best of, default 5; the two tools take turns). Pages are saved on
+# /dev/shm when there is one. Prints wall and client CPU time of both and
 # the ratio ours/wget (target: time <= 1.00).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -99,38 +100,39 @@ done
 [ -n "$port" ] || { echo "nginx did not start:" >&2; cat "$work/error.log" >&2; exit 1; }
 url="http://127.0.0.1:$port/index.html"
 
-# Both tools get a fresh temporary folder of their own (our downloads pass through temporary
-# files; a shared /tmp full of recently deleted files makes every file creation slow).
-mkdir -p "$work/tmp"
-export TMPDIR="$work/tmp"
-ours() { rm -rf "$work/ours"; mkdir -p "$work/ours"; "$driver" --save-page 2 -o "$work/ours/index.html" "$url"; }
-theirs() { rm -rf "$work/wget"; wget -q --no-proxy --page-requisites --convert-links -P "$work/wget" "$url"; }
+# Both tools save into folders of their own on /dev/shm when there is one (else in the work
+# folder), fetch's temporary files beside them: file creation on a disk that saw many recent
+# deletions varies more between runs than the tools themselves do.
+saves="$work"
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then saves="$(mktemp -d /dev/shm/compare_webpage.XXXXXX)"; fi
+trap 'cleanup; [ "$saves" = "$work" ] || rm -rf "$saves"' EXIT
+mkdir -p "$saves/tmp"
+export TMPDIR="$saves/tmp"
+ours() { rm -rf "$saves/ours"; mkdir -p "$saves/ours"; "$driver" --save-page 2 -o "$saves/ours/index.html" "$url"; }
+theirs() { rm -rf "$saves/wget"; wget -q --no-proxy --page-requisites --convert-links -P "$saves/wget" "$url"; }
 
-# measure LABEL CMD... : best wall time of $runs runs, and the CPU time of that run.
-measure() {
+# once LABEL CMD... : wall and CPU (user + system) time of one run.
+once() {
   local label="$1"; shift
-  local best_real="" best_cpu=""
-  for _ in $(seq 1 "$runs"); do
-    local t
-    t=$( { TIMEFORMAT='%R %U %S'; time "$@" >"$work/$label.out" 2>"$work/$label.err"; } 2>&1 ) || {
-      echo "$label failed:" >&2; cat "$work/$label.err" >&2; exit 1; }
-    local real cpu
-    real=$(echo "$t" | awk '{print $1}')
-    cpu=$(echo "$t" | awk '{printf "%.3f", $2 + $3}')
-    if [ -z "$best_real" ] || awk "BEGIN{exit !($real < $best_real)}"; then
-      best_real="$real"; best_cpu="$cpu"
-    fi
-  done
-  echo "$best_real $best_cpu"
+  local t
+  t=$( { TIMEFORMAT='%R %U %S'; time "$@" >"$work/$label.out" 2>"$work/$label.err"; } 2>&1 ) || {
+    echo "$label failed:" >&2; cat "$work/$label.err" >&2; exit 1; }
+  echo "$t" | awk '{ printf "%s %.3f\n", $1, $2 + $3 }'
 }
 
-read -r wget_t wget_cpu < <(measure wget theirs)
-read -r ours_t ours_cpu < <(measure ours ours)
+# Runs interleaved; the best wall time of each tool, with the CPU time of that run.
+wget_t="" wget_cpu="" ours_t="" ours_cpu=""
+for _ in $(seq 1 "$runs"); do
+  read -r t c < <(once wget theirs)
+  if [ -z "$wget_t" ] || awk "BEGIN{exit !($t < $wget_t)}"; then wget_t="$t"; wget_cpu="$c"; fi
+  read -r t c < <(once ours ours)
+  if [ -z "$ours_t" ] || awk "BEGIN{exit !($t < $ours_t)}"; then ours_t="$t"; ours_cpu="$c"; fi
+done
 
 # Both must have saved every resource.
 summary="$(grep '^summary:' "$work/ours.out" || true)"
-saved_ours=$(find "$work/ours/index.html_files" -type f | wc -l)
-saved_wget=$(find "$work/wget" -type f ! -name index.html | wc -l)
+saved_ours=$(find "$saves/ours/index.html_files" -type f | wc -l)
+saved_wget=$(find "$saves/wget" -type f ! -name index.html | wc -l)
 echo "$summary"
 if [ "$saved_ours" -ne "$resources" ] || [ "$saved_wget" -ne "$resources" ]; then
   echo "incomplete: ours saved $saved_ours, wget saved $saved_wget of $resources resources" >&2
