@@ -458,13 +458,13 @@ void HTTPRequest::answerChallenge(bool proxy) {
       readStream_ ? readStream_->responseHead() : std::nullopt;
 
   if (!side.authentication) {
-    QString whyNot;
+    HttpAuthentication::NoAnswer whyNot = HttpAuthentication::NoAnswer::Malformed;
     if (head) side.authentication = HttpAuthentication::fromResponse(status, head->headers, &whyNot);
     if (!side.authentication) {
       cancelLoad();
       // Only schemes we do not speak (a store's own token scheme, say): authentication is
       // needed and cannot be given.
-      failWithError(whyNot == HttpAuthentication::kNothingToAnswer
+      failWithError(whyNot == HttpAuthentication::NoAnswer::OnlyUnknownSchemes
                         ? AuthenticationError()
                         : credentialsError("Failed to get authentication object from response headers"));
       return;

@@ -66,14 +66,14 @@ QByteArray HttpAuthentication::basicAuthorization(const QString& user, const QSt
 }
 
 std::shared_ptr<HttpAuthentication> HttpAuthentication::fromResponse(
-    int status, const transport::HeaderList& headers, QString* whyNot) {
-  auto fail = [whyNot](const QString& text) {
-    if (whyNot) *whyNot = text;
+    int status, const transport::HeaderList& headers, NoAnswer* whyNot) {
+  auto fail = [whyNot](NoAnswer why) {
+    if (whyNot) *whyNot = why;
     return std::shared_ptr<HttpAuthentication>();
   };
-  if (status != 401 && status != 407) return fail(QStringLiteral("not a challenge"));
+  if (status != 401 && status != 407) return fail(NoAnswer::NotAChallenge);
   const auto challenges = challengesOf(status, headers);
-  if (!challenges) return fail(QStringLiteral("malformed or oversized challenge"));
+  if (!challenges) return fail(NoAnswer::Malformed);
   const AuthChallenge* best = nullptr;
   for (const AuthChallenge& c : *challenges) {
     if (rank(c) > 0 && (!best || rank(c) > rank(*best))) best = &c;
@@ -82,11 +82,11 @@ std::shared_ptr<HttpAuthentication> HttpAuthentication::fromResponse(
     const bool known = std::any_of(challenges->begin(), challenges->end(), [](const AuthChallenge& c) {
       return c.is("NTLM") || c.is("Digest") || c.is("Basic");
     });
-    return fail(known ? QStringLiteral("no usable challenge") : kNothingToAnswer);
+    return fail(known ? NoAnswer::Unusable : NoAnswer::OnlyUnknownSchemes);
   }
   std::shared_ptr<HttpAuthentication> object(new HttpAuthentication);
   object->proxy_ = status == 407;
-  if (!object->takeChallenge(*best)) return fail(QStringLiteral("unusable challenge"));
+  if (!object->takeChallenge(*best)) return fail(NoAnswer::Unusable);
   return object;
 }
 

@@ -39,18 +39,22 @@ class HttpAuthentication {
  public:
   enum class Scheme { Basic, Digest, Ntlm };
 
+  // Why fromResponse() gave no object.
+  enum class NoAnswer {
+    NotAChallenge,       // the status is neither 401 nor 407
+    Malformed,           // the challenge fields cannot be read (or are too large)
+    Unusable,            // a scheme we speak, offered in a form we cannot answer
+    OnlyUnknownSchemes,  // well formed, but no Basic, Digest or NTLM at all: the server wants
+                         // something this engine cannot give (a refusal, not a faulty challenge)
+  };
   // The object for the strongest challenge we can answer (NTLM, then Digest with SHA-256, then
   // Digest with MD5, then Basic) among the WWW-Authenticate (401) or Proxy-Authenticate (407)
   // fields of `headers`. Null, with the reason in `whyNot`, when the fields are malformed or
   // offer nothing usable (an unknown algorithm, a Digest challenge without nonce, only
-  // qop=auth-int, an NTLM challenge message that is not one).
-  // `whyNot` when the fields are well formed but name only schemes we do not speak
-  // (no Basic, Digest or NTLM at all): the server wants something this engine cannot give, which is a refusal (code 3), not
-  // a fault in the challenge.
-  static inline const QString kNothingToAnswer = QStringLiteral("no challenge that can be answered");
+  // qop=auth-int, an NTLM challenge message that is not one, only schemes we do not speak).
   static std::shared_ptr<HttpAuthentication> fromResponse(int status,
                                                           const transport::HeaderList& headers,
-                                                          QString* whyNot = nullptr);
+                                                          NoAnswer* whyNot = nullptr);
 
   // Takes in the next challenge of the same exchange: the NTLM challenge message after our
   // negotiate message, a fresh Digest nonce, or the sign that the credentials sent were refused

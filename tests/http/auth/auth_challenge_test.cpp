@@ -72,9 +72,11 @@ HeaderList challenge(const char* field, std::initializer_list<const char*> value
 }
 
 TEST(HttpAuthenticationTest, PicksTheStrongestSchemeItCanAnswer) {
+  using NoAnswer = HttpAuthentication::NoAnswer;
   const struct {
     std::initializer_list<const char*> values;
-    const char* method;  // null: no object can be made
+    const char* method;  // null: no object can be made, for the reason `why`
+    NoAnswer why = NoAnswer::Unusable;
   } cases[] = {
       {{"Basic realm=r", "Digest realm=r, nonce=n, qop=auth", "NTLM"}, "NTLM"},
       {{"Basic realm=r, Digest realm=r, nonce=n"}, "Digest"},
@@ -84,14 +86,16 @@ TEST(HttpAuthenticationTest, PicksTheStrongestSchemeItCanAnswer) {
       {{"Digest realm=r"}, nullptr},
       {{"Digest realm=r, nonce=n, qop=auth-int"}, nullptr},
       {{"NTLM bm90IGFuIE5UTE0gbWVzc2FnZQ=="}, nullptr},
-      {{"Negotiate"}, nullptr},
-      {{"Basic realm=\"open"}, nullptr},
+      {{"Negotiate"}, nullptr, NoAnswer::OnlyUnknownSchemes},
+      {{"Basic realm=\"open"}, nullptr, NoAnswer::Malformed},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(*c.values.begin());
-    auto object = HttpAuthentication::fromResponse(401, challenge("WWW-Authenticate", c.values));
+    NoAnswer why = NoAnswer::NotAChallenge;
+    auto object = HttpAuthentication::fromResponse(401, challenge("WWW-Authenticate", c.values), &why);
     if (!c.method) {
       EXPECT_EQ(object, nullptr);
+      EXPECT_EQ(why, c.why);
       continue;
     }
     ASSERT_NE(object, nullptr);
