@@ -9,6 +9,7 @@
 # Prints wall and CPU time of both runs and the ratio network/cache (target >= 5).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/nginx.sh
 
 build="${1:-build}"
 driver="$(pwd)/$build/bench/fetch"
@@ -17,16 +18,14 @@ if [ ! -x "$driver" ]; then
   exit 2
 fi
 command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] || { echo "nginx is not installed" >&2; exit 2; }
-nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
 
 count="${COUNT:-1000}"
 size="${SIZE:-10240}"
 runs="${RUNS:-5}"
 
 work="$(mktemp -d)"
-nginx_pid=""
 cleanup() {
-  if [ -n "$nginx_pid" ]; then kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true; fi
+  bench_nginx_stop
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -36,49 +35,9 @@ export XDG_DATA_HOME="$work/data"
 mkdir -p "$work/www/c"
 for i in $(seq 1 "$count"); do head -c "$size" /dev/urandom > "$work/www/c/f$i.bin"; done
 
-start_nginx() {
-  local port="$1"
-  cat > "$work/nginx.conf" <<CONF
-$( [ "$(id -u)" -eq 0 ] && echo "user root;" )
-worker_processes 1;
-daemon off;
-master_process off;
-pid $work/nginx.pid;
-error_log $work/error.log warn;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  client_body_temp_path $work/client_body;
-  proxy_temp_path $work/proxy;
-  fastcgi_temp_path $work/fastcgi;
-  uwsgi_temp_path $work/uwsgi;
-  scgi_temp_path $work/scgi;
-  default_type application/octet-stream;
-  sendfile on;
-  keepalive_timeout 60s;
-  keepalive_requests 100000;
-  server {
-    listen 127.0.0.1:$port;
-    root $work/www;
-    location /c/ { expires 1h; }
-  }
-}
-CONF
-  "$nginx_bin" -p "$work" -c "$work/nginx.conf" -e "$work/error.log" &
-  nginx_pid=$!
-  for _ in $(seq 1 100); do
-    if ! kill -0 "$nginx_pid" 2>/dev/null; then nginx_pid=""; return 1; fi
-    if "$driver" "http://127.0.0.1:$port/c/f1.bin" >/dev/null 2>&1; then return 0; fi
-    sleep 0.05
-  done
-  return 1
-}
-port=""
-for _ in $(seq 1 10); do
-  candidate=$((20000 + RANDOM % 40000))
-  if start_nginx "$candidate"; then port="$candidate"; break; fi
-done
-[ -n "$port" ] || { echo "nginx did not start:" >&2; cat "$work/error.log" >&2; exit 1; }
+# ---- nginx on a free port
+bench_nginx_start "$work" /c/f1.bin "sendfile on;
+  keepalive_requests 100000;" "location /c/ { expires 1h; }" || exit 1
 
 urls=()
 for i in $(seq 1 "$count"); do urls+=("http://127.0.0.1:$port/c/f$i.bin"); done

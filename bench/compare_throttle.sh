@@ -14,6 +14,7 @@
 # Environment: LIMIT (bytes/s, default 500000), LARGE_MB (default 256), RUNS (best of, default 3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/nginx.sh
 
 build="${1:-build}"
 fetch="$(realpath "$build/bench/fetch" 2>/dev/null || true)"
@@ -24,7 +25,6 @@ fi
 for tool in nginx squid curl; do
   command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] || { echo "$tool is not installed" >&2; exit 2; }
 done
-nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
 squid_bin="$(command -v squid || echo /usr/sbin/squid)"
 
 limit="${LIMIT:-500000}"
@@ -33,12 +33,10 @@ runs="${RUNS:-3}"
 
 work="$(mktemp -d)"
 chmod 755 "$work"
-nginx_pid=""
 squid_pid=""
 cleanup() {
-  for pid in "$nginx_pid" "$squid_pid"; do
-    if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
-  done
+  bench_nginx_stop
+  if [ -n "$squid_pid" ]; then kill "$squid_pid" 2>/dev/null || true; wait "$squid_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -51,38 +49,8 @@ head -c 2000000 /dev/urandom > "$work/www/two.bin"
 head -c "$((large_mb * 1024 * 1024))" /dev/urandom > "$work/www/large.bin"
 
 # ---- nginx (downloads, and PUT into /upload/)
-port="$(free_port)"
-cat > "$work/nginx.conf" <<CONF
-$( [ "$(id -u)" -eq 0 ] && echo "user root;" )
-worker_processes 1;
-daemon off;
-master_process off;
-pid $work/nginx.pid;
-error_log $work/error.log warn;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  client_body_temp_path $work/client_body;
-  proxy_temp_path $work/proxy;
-  fastcgi_temp_path $work/fastcgi;
-  uwsgi_temp_path $work/uwsgi;
-  scgi_temp_path $work/scgi;
-  default_type application/octet-stream;
-  sendfile on;
-  keepalive_timeout 60s;
-  server {
-    listen 127.0.0.1:$port;
-    root $work/www;
-    location /upload/ { dav_methods PUT; create_full_put_path on; client_max_body_size 100m; }
-  }
-}
-CONF
-"$nginx_bin" -p "$work" -c "$work/nginx.conf" -e "$work/error.log" &
-nginx_pid=$!
-for _ in $(seq 1 100); do
-  curl -s --noproxy '*' -o /dev/null "http://127.0.0.1:$port/two.bin" && break
-  sleep 0.05
-done
+bench_nginx_start "$work" /two.bin "sendfile on;" \
+  "location /upload/ { dav_methods PUT; create_full_put_path on; client_max_body_size 100m; }" || exit 1
 base="http://127.0.0.1:$port"
 
 # ---- squid (no cache, no authentication)

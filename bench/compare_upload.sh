@@ -20,6 +20,7 @@
 #   nice -n 19 taskset -c 1 bench/compare_upload.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/nginx.sh
 
 build="${1:-build}"
 fetch="$(pwd)/$build/bench/fetch"
@@ -30,7 +31,6 @@ fi
 for tool in nginx curl; do
   command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] || { echo "$tool is not installed" >&2; exit 2; }
 done
-nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
 
 large_mb="${LARGE_MB:-300}"
 huge_mb="${HUGE_MB:-1024}"
@@ -38,9 +38,8 @@ small_count="${SMALL_COUNT:-1000}"
 runs="${RUNS:-3}"
 
 work="$(mktemp -d)"
-nginx_pid=""
 cleanup() {
-  if [ -n "$nginx_pid" ]; then kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true; fi
+  bench_nginx_stop
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -48,52 +47,11 @@ trap cleanup EXIT
 export TMPDIR="$work/tmp"
 mkdir -p "$TMPDIR" "$work/www/upload"
 
-# ---- nginx on a free port (a taken port makes nginx exit at once: try another)
-start_nginx() {
-  local port="$1"
-  cat > "$work/nginx.conf" <<CONF
-$( [ "$(id -u)" -eq 0 ] && echo "user root;" )
-worker_processes 1;
-daemon off;
-master_process off;
-pid $work/nginx.pid;
-error_log $work/error.log warn;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  client_body_temp_path $work/client_body;
-  proxy_temp_path $work/proxy;
-  fastcgi_temp_path $work/fastcgi;
-  uwsgi_temp_path $work/uwsgi;
-  scgi_temp_path $work/scgi;
-  default_type application/octet-stream;
-  keepalive_timeout 60s;
-  keepalive_requests 100000;
-  client_max_body_size 0;
-  server {
-    listen 127.0.0.1:$port;
-    root $work/www;
-    location /upload/ { dav_methods PUT DELETE; create_full_put_path on; }
-    location = /post { return 200 "ok\n"; }
-    location = /ping { return 204; }
-  }
-}
-CONF
-  "$nginx_bin" -p "$work" -c "$work/nginx.conf" -e "$work/error.log" &
-  nginx_pid=$!
-  for _ in $(seq 1 100); do
-    if ! kill -0 "$nginx_pid" 2>/dev/null; then nginx_pid=""; return 1; fi
-    if curl -s --noproxy '*' -o /dev/null "http://127.0.0.1:$port/ping"; then return 0; fi
-    sleep 0.05
-  done
-  return 1
-}
-port=""
-for _ in $(seq 1 10); do
-  candidate=$((20000 + RANDOM % 40000))
-  if start_nginx "$candidate"; then port="$candidate"; break; fi
-done
-[ -n "$port" ] || { echo "nginx did not start:" >&2; cat "$work/error.log" >&2; exit 1; }
+# ---- nginx on a free port
+bench_nginx_start "$work" /ping "keepalive_requests 100000;
+  client_max_body_size 0;" "location /upload/ { dav_methods PUT DELETE; create_full_put_path on; }
+    location = /post { return 200 \"ok\\n\"; }
+    location = /ping { return 204; }" || exit 1
 base="http://127.0.0.1:$port"
 
 # seconds CMD... : wall time of one run (fails loudly).

@@ -12,6 +12,7 @@
 # the ratio ours/wget (target: time <= 1.00).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/nginx.sh
 
 build="${1:-build}"
 driver="$build/bench/fetch"
@@ -22,7 +23,6 @@ fi
 for tool in nginx wget curl; do
   command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] || { echo "$tool is not installed" >&2; exit 2; }
 done
-nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
 
 resources="${RESOURCES:-300}"
 runs="${RUNS:-5}"
@@ -30,9 +30,8 @@ sheets=$((resources / 6))
 images=$((resources - 3 * sheets))
 
 work="$(mktemp -d)"
-nginx_pid=""
 cleanup() {
-  if [ -n "$nginx_pid" ]; then kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true; fi
+  bench_nginx_stop
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -54,50 +53,10 @@ for i in $(seq 1 "$sheets"); do
   head -c 2048 /dev/urandom > "$work/www/bg/b$i.png"
 done
 
-# ---- nginx on a free port (a taken port makes nginx exit at once: try another)
-start_nginx() {
-  local port="$1"
-  cat > "$work/nginx.conf" <<CONF
-$( [ "$(id -u)" -eq 0 ] && echo "user root;" )
-worker_processes 1;
-daemon off;
-master_process off;
-pid $work/nginx.pid;
-error_log $work/error.log warn;
-events { worker_connections 1024; }
-http {
-  include /etc/nginx/mime.types;
-  access_log off;
-  client_body_temp_path $work/client_body;
-  proxy_temp_path $work/proxy;
-  fastcgi_temp_path $work/fastcgi;
-  uwsgi_temp_path $work/uwsgi;
-  scgi_temp_path $work/scgi;
-  default_type application/octet-stream;
+# ---- nginx on a free port
+bench_nginx_start "$work" /index.html "include /etc/nginx/mime.types;
   sendfile on;
-  keepalive_timeout 60s;
-  keepalive_requests 100000;
-  server {
-    listen 127.0.0.1:$port;
-    root $work/www;
-  }
-}
-CONF
-  "$nginx_bin" -p "$work" -c "$work/nginx.conf" -e "$work/error.log" &
-  nginx_pid=$!
-  for _ in $(seq 1 100); do
-    if ! kill -0 "$nginx_pid" 2>/dev/null; then nginx_pid=""; return 1; fi
-    if curl -s --noproxy '*' -o /dev/null "http://127.0.0.1:$port/index.html"; then return 0; fi
-    sleep 0.05
-  done
-  return 1
-}
-port=""
-for _ in $(seq 1 10); do
-  candidate=$((20000 + RANDOM % 40000))
-  if start_nginx "$candidate"; then port="$candidate"; break; fi
-done
-[ -n "$port" ] || { echo "nginx did not start:" >&2; cat "$work/error.log" >&2; exit 1; }
+  keepalive_requests 100000;" || exit 1
 url="http://127.0.0.1:$port/index.html"
 
 # Both tools save into folders of their own on /dev/shm when there is one (else in the work
