@@ -603,6 +603,8 @@ class HTTPRequest : public platform::Operation {
   void requestRedirected();
   void reportFinished();
   void reportFailure();
+  // Reports the end of a PAC file request (`report`) to the request that waits for it.
+  void reportPACFileEnd(std::function<void()> report);
   void passOnReceivedData(const QByteArray& data);
   void releaseBlocksOnMainThread();
   // Body

@@ -157,10 +157,18 @@ void HTTPRequest::requestFinished() {
   if (error() || mainRequest_.lock()) return;
   auto me = self();
   if (isPACFileRequest_) {
-    reportFinished();
+    reportPACFileEnd([me] { me->reportFinished(); });
     return;
   }
   platform::performOnMainThread([me] { me->reportFinished(); }, platform::isMainThread());
+}
+
+void HTTPRequest::reportPACFileEnd(std::function<void()> report) {
+  // The request waiting for this script hears of it on this thread, but after the call that
+  // holds this request's lock: it takes its own lock, and cancelling it takes the two locks the
+  // other way round. A synchronous script request reports where it ran, at once.
+  if (platform::isNetworkThread()) platform::performOnNetworkThread(std::move(report));
+  else report();
 }
 
 void HTTPRequest::reportFinished() {

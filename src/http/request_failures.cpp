@@ -259,7 +259,7 @@ void HTTPRequest::failWithError(const platform::ErrorPtr& theError) {
     reporter = measured;
   }
   if (isPACFileRequest_) {
-    reporter->reportFailure();
+    reportPACFileEnd([reporter] { reporter->reportFailure(); });
   } else {
     platform::performOnMainThread([reporter] { reporter->reportFailure(); }, platform::isMainThread());
   }
