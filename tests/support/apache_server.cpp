@@ -172,15 +172,7 @@ bool ApacheServer::startOnce() {
 }
 
 void ApacheServer::stop() {
-  if (!process_) return;
-  if (process_->state() != QProcess::NotRunning) {
-    process_->terminate();
-    if (!process_->waitForFinished(5000)) {
-      process_->kill();
-      process_->waitForFinished(5000);
-    }
-  }
-  process_.reset();
+  stopProcess(process_);
 }
 
 quint16 ApacheServer::port(Scheme scheme) const {

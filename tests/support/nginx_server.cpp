@@ -115,15 +115,7 @@ bool NginxServer::startOnce() {
 }
 
 void NginxServer::stop() {
-  if (!process_) return;
-  if (process_->state() != QProcess::NotRunning) {
-    process_->terminate();
-    if (!process_->waitForFinished(5000)) {
-      process_->kill();
-      process_->waitForFinished(5000);
-    }
-  }
-  process_.reset();
+  stopProcess(process_);
 }
 
 QUrl NginxServer::url(const QString& path) const {

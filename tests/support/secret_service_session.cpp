@@ -3,6 +3,8 @@
 // would make it ask through a display prompt).
 #include "support/secret_service_session.h"
 
+#include "support/loopback_ports.h"
+
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
@@ -15,18 +17,6 @@ namespace testsupport {
 namespace {
 
 bool installed(const char* name) { return !QStandardPaths::findExecutable(QString::fromLatin1(name)).isEmpty(); }
-
-void stopProcess(std::unique_ptr<QProcess>& p) {
-  if (!p) return;
-  if (p->state() != QProcess::NotRunning) {
-    p->terminate();
-    if (!p->waitForFinished(5000)) {
-      p->kill();
-      p->waitForFinished(5000);
-    }
-  }
-  p.reset();
-}
 
 }  // namespace
 

@@ -83,15 +83,7 @@ bool SocksServer::startOnce() {
 }
 
 void SocksServer::stop() {
-  if (!process_) return;
-  if (process_->state() != QProcess::NotRunning) {
-    process_->terminate();
-    if (!process_->waitForFinished(5000)) {
-      process_->kill();
-      process_->waitForFinished(5000);
-    }
-  }
-  process_.reset();
+  stopProcess(process_);
 }
 
 std::string SocksServer::log() const {

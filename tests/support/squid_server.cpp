@@ -190,15 +190,7 @@ bool SquidServer::startOnce() {
 }
 
 void SquidServer::stop() {
-  if (!process_) return;
-  if (process_->state() != QProcess::NotRunning) {
-    process_->terminate();
-    if (!process_->waitForFinished(5000)) {
-      process_->kill();
-      process_->waitForFinished(5000);
-    }
-  }
-  process_.reset();
+  stopProcess(process_);
 }
 
 std::vector<std::string> SquidServer::accessLog() const {
