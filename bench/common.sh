@@ -1,6 +1,8 @@
-# The benchmarks' own nginx: one process on 127.0.0.1 serving WORK/www, on a free port (a taken
-# port makes nginx exit at once: another is tried). Sourced by the compare_*.sh scripts.
+# Pieces shared by the compare_*.sh scripts (sourced): their own nginx, and the best of several
+# timed runs.
 #
+# The nginx: one process on 127.0.0.1 serving WORK/www, on a free port (a taken port makes
+# nginx exit at once: another is tried).
 #   bench_nginx_start WORK READY_PATH [HTTP_LINES [SERVER_LINES]]
 #     Writes WORK/nginx.conf and starts nginx; returns once READY_PATH answers. Sets `port` and
 #     `nginx_pid`. HTTP_LINES are extra directives of the http block (sendfile, limits...),
@@ -8,6 +10,11 @@
 #     log and returns 1.
 #   bench_nginx_stop
 #     Stops it (safe to call when it is not running).
+#
+#   bench_measure LABEL CMD...
+#     Runs CMD `runs` times (the caller's variable), its output dropped and its errors kept in
+#     `work`/LABEL.err; prints the best wall time and the CPU time (user + system) of that run.
+#     A failing run prints the end of its errors and ends the script.
 
 nginx_pid=""
 port=""
@@ -66,4 +73,21 @@ bench_nginx_stop() {
     wait "$nginx_pid" 2>/dev/null || true
   fi
   nginx_pid=""
+}
+
+bench_measure() {
+  local label="$1"; shift
+  local best_real="" best_cpu=""
+  for _ in $(seq 1 "$runs"); do
+    local t
+    t=$( { TIMEFORMAT='%R %U %S'; time "$@" >/dev/null 2>"$work/$label.err"; } 2>&1 ) || {
+      echo "$label failed:" >&2; tail -20 "$work/$label.err" >&2; exit 1; }
+    local real cpu
+    real=$(echo "$t" | awk '{print $1}')
+    cpu=$(echo "$t" | awk '{printf "%.3f", $2 + $3}')
+    if [ -z "$best_real" ] || awk "BEGIN{exit !($real < $best_real)}"; then
+      best_real="$real"; best_cpu="$cpu"
+    fi
+  done
+  echo "$best_real $best_cpu"
 }

@@ -9,7 +9,7 @@
 # Prints wall and CPU time of both runs and the ratio network/cache (target >= 5).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source bench/nginx.sh
+source bench/common.sh
 
 build="${1:-build}"
 driver="$(pwd)/$build/bench/fetch"
@@ -51,26 +51,8 @@ if [ "$from_cache" -ne "$count" ]; then
   exit 1
 fi
 
-# measure LABEL CMD... : best wall time of $runs runs, and the CPU time of that run.
-measure() {
-  local label="$1"; shift
-  local best_real="" best_cpu=""
-  for _ in $(seq 1 "$runs"); do
-    local t
-    t=$( { TIMEFORMAT='%R %U %S'; time "$@" >/dev/null 2>"$work/$label.err"; } 2>&1 ) || {
-      echo "$label failed:" >&2; tail -5 "$work/$label.err" >&2; exit 1; }
-    local real cpu
-    real=$(echo "$t" | awk '{print $1}')
-    cpu=$(echo "$t" | awk '{printf "%.3f", $2 + $3}')
-    if [ -z "$best_real" ] || awk "BEGIN{exit !($real < $best_real)}"; then
-      best_real="$real"; best_cpu="$cpu"
-    fi
-  done
-  echo "$best_real $best_cpu"
-}
-
-read -r net_t net_cpu < <(measure network "$driver" --cache-policy 1 "${urls[@]}")
-read -r cache_t cache_cpu < <(measure cache "$driver" "${cache_args[@]}" "${urls[@]}")
+read -r net_t net_cpu < <(bench_measure network "$driver" --cache-policy 1 "${urls[@]}")
+read -r cache_t cache_cpu < <(bench_measure cache "$driver" "${cache_args[@]}" "${urls[@]}")
 
 awk -v n="$count" -v size="$size" -v runs="$runs" -v nt="$net_t" -v nc="$net_cpu" \
     -v ct="$cache_t" -v cc="$cache_cpu" 'BEGIN {

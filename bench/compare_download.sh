@@ -20,7 +20,7 @@
 # CPU <= 1.2x curl; fetch at N = 8 no slower than at N = 4).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source bench/nginx.sh
+source bench/common.sh
 
 build="${1:-build}"
 driver="$build/bench/transport_fetch"
@@ -79,24 +79,6 @@ for i in $(seq 1 "$small_count"); do
   echo "$base/small/f$i.bin" >> "$work/small.urls"
   printf 'url = "%s"\noutput = "/dev/null"\n' "$base/small/f$i.bin" >> "$work/small.curl"
 done
-
-# measure LABEL CMD... : best wall time of $runs runs, and the CPU time of that run.
-measure() {
-  local label="$1"; shift
-  local best_real="" best_cpu=""
-  for _ in $(seq 1 "$runs"); do
-    local t
-    t=$( { TIMEFORMAT='%R %U %S'; time "$@" >/dev/null 2>"$work/$label.err"; } 2>&1 ) || {
-      echo "$label failed:" >&2; cat "$work/$label.err" >&2; exit 1; }
-    local real cpu
-    real=$(echo "$t" | awk '{print $1}')
-    cpu=$(echo "$t" | awk '{printf "%.3f", $2 + $3}')
-    if [ -z "$best_real" ] || awk "BEGIN{exit !($real < $best_real)}"; then
-      best_real="$real"; best_cpu="$cpu"
-    fi
-  done
-  echo "$best_real $best_cpu"
-}
 
 # ---- the engine: the same nested paths from both; runs interleaved, minima of each
 engine_report=""
@@ -159,10 +141,10 @@ if [ "$engine_count" -gt 0 ]; then
   }')
 fi
 
-read -r curl_small_t curl_small_cpu < <(measure curl_small curl -s -f --noproxy '*' --parallel --parallel-max 4 -K "$work/small.curl")
-read -r ours_small_t ours_small_cpu < <(measure ours_small "$driver" --parallel 4 --list "$work/small.urls")
-read -r curl_large_t curl_large_cpu < <(measure curl_large curl -s -f --noproxy '*' -o /dev/null "$base/large.bin")
-read -r ours_large_t ours_large_cpu < <(measure ours_large "$driver" --parallel 1 "$base/large.bin")
+read -r curl_small_t curl_small_cpu < <(bench_measure curl_small curl -s -f --noproxy '*' --parallel --parallel-max 4 -K "$work/small.curl")
+read -r ours_small_t ours_small_cpu < <(bench_measure ours_small "$driver" --parallel 4 --list "$work/small.urls")
+read -r curl_large_t curl_large_cpu < <(bench_measure curl_large curl -s -f --noproxy '*' -o /dev/null "$base/large.bin")
+read -r ours_large_t ours_large_cpu < <(bench_measure ours_large "$driver" --parallel 1 "$base/large.bin")
 
 awk -v n="$small_count" -v sb="$small_bytes" -v mb="$large_mb" -v runs="$runs" \
     -v cst="$curl_small_t" -v csc="$curl_small_cpu" -v ost="$ours_small_t" -v osc="$ours_small_cpu" \

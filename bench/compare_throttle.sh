@@ -14,7 +14,7 @@
 # Environment: LIMIT (bytes/s, default 500000), LARGE_MB (default 256), RUNS (best of, default 3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source bench/nginx.sh
+source bench/common.sh
 
 build="${1:-build}"
 fetch="$(realpath "$build/bench/fetch" 2>/dev/null || true)"

@@ -20,7 +20,7 @@
 #   nice -n 19 taskset -c 1 bench/compare_upload.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source bench/nginx.sh
+source bench/common.sh
 
 build="${1:-build}"
 fetch="$(pwd)/$build/bench/fetch"

@@ -12,7 +12,7 @@
 # the ratio ours/wget (target: time <= 1.00).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source bench/nginx.sh
+source bench/common.sh
 
 build="${1:-build}"
 driver="$build/bench/fetch"
