@@ -170,13 +170,19 @@ int fetchList(const QCommandLineParser& parser) {
   queue->setRequestDidFailSelector("failed:");
   queue->setQueueDidFinishSelector("queueFinished:");
   queue->setMaxConcurrentOperationCount(qMax(1, parser.value(kJobsOption).toInt()));
+  // The first downloads start while the rest of the list is read. The queue hears of ended
+  // requests on this thread, so its count cannot fall to 0 before the loop below is done.
+  queue->go();
   int count = 0;
+  QString madeFolder;
   while (!list.atEnd()) {
     const QByteArray line = list.readLine().trimmed();
     if (line.isEmpty()) continue;
     const QUrl url = QUrl::fromEncoded(line);
     const QString destination = folder + url.path();
-    QDir().mkpath(QFileInfo(destination).absolutePath());
+    // Lists name the files of a folder together: make each folder once in a row.
+    const QString destinationFolder = QFileInfo(destination).absolutePath();
+    if (destinationFolder != madeFolder && QDir().mkpath(destinationFolder)) madeFolder = destinationFolder;
     auto request = makeRequest(url, parser);
     request->setDownloadDestinationPath(destination);
     queue->addOperation(request);
@@ -186,7 +192,6 @@ int fetchList(const QCommandLineParser& parser) {
     std::printf("finished 0 failed 0\n");
     return 0;
   }
-  queue->go();
   return QCoreApplication::exec();
 }
 
