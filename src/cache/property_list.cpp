@@ -67,15 +67,19 @@ QByteArray writePropertyList(const QVariantMap& dictionary) {
 
 namespace {
 
+// Places in a document whose texts are remembered for the next document read (see
+// QuickReader::sharedText); enough for a cache entry's headers, key and value each.
+constexpr size_t kRememberedTexts = 64;
+
 // A quick reader for the files this program writes itself: an XML declaration, <plist>, <dict>,
 // then <key> and value elements holding text with the five predefined entities, separated by
 // white space, and nothing else. Anything else (comments, CDATA, a DOCTYPE, character
 // references...) makes it give up, and the full XML reader decides.
 class QuickReader {
  public:
-  explicit QuickReader(const QByteArray& xml) : p_(xml.constData()), end_(p_ + xml.size()) {}
+  explicit QuickReader(QByteArrayView xml) : p_(xml.constData()), end_(p_ + xml.size()) {}
 
-  std::optional<QVariantMap> read() {
+  std::optional<PropertyListEntries> read() {
     skipSpace();
     if (startsWith("<?xml")) {
       const char* close = find("?>");
@@ -89,32 +93,34 @@ class QuickReader {
     p_ = tagEnd + 1;
     skipSpace();
     if (!tag("<dict>")) return std::nullopt;
-    QVariantMap dictionary;
-    for (;;) {
+    PropertyListEntries dictionary;
+    // The files this program writes hold about a dozen headers.
+    dictionary.reserve(16);
+    for (size_t place = 0;; place += 2) {
       skipSpace();
       if (tag("</dict>")) break;
       if (!tag("<key>")) return std::nullopt;
-      std::optional<QString> key = text("</key>");
+      std::optional<QString> key = text("</key>", place);
       if (!key) return std::nullopt;
       skipSpace();
       if (tag("<true/>")) {
-        dictionary.insert(*key, true);
+        dictionary.emplace_back(std::move(*key), true);
       } else if (tag("<false/>")) {
-        dictionary.insert(*key, false);
+        dictionary.emplace_back(std::move(*key), false);
       } else if (tag("<string>")) {
-        std::optional<QString> value = text("</string>");
+        std::optional<QString> value = text("</string>", place + 1);
         if (!value) return std::nullopt;
-        dictionary.insert(*key, *value);
+        dictionary.emplace_back(std::move(*key), std::move(*value));
       } else if (tag("<string/>")) {
-        dictionary.insert(*key, QString());
+        dictionary.emplace_back(std::move(*key), QString());
       } else if (tag("<integer>")) {
         const std::optional<qint64> value = number<qint64>("</integer>");
         if (!value) return std::nullopt;
-        dictionary.insert(*key, *value);
+        dictionary.emplace_back(std::move(*key), *value);
       } else if (tag("<real>")) {
         const std::optional<double> value = number<double>("</real>");
         if (!value) return std::nullopt;
-        dictionary.insert(*key, *value);
+        dictionary.emplace_back(std::move(*key), *value);
       } else {
         return std::nullopt;
       }
@@ -127,27 +133,31 @@ class QuickReader {
   }
 
  private:
-  bool startsWith(const char* literal) const {
-    const size_t n = std::strlen(literal);
-    return static_cast<size_t>(end_ - p_) >= n && std::memcmp(p_, literal, n) == 0;
+  // Literals are matched with their length known when compiled (N counts the final NUL).
+  template <size_t N>
+  bool startsWith(const char (&literal)[N]) const {
+    return static_cast<size_t>(end_ - p_) >= N - 1 && std::memcmp(p_, literal, N - 1) == 0;
   }
-  bool tag(const char* literal) {
+  template <size_t N>
+  bool tag(const char (&literal)[N]) {
     if (!startsWith(literal)) return false;
-    p_ += std::strlen(literal);
+    p_ += N - 1;
     return true;
   }
-  const char* find(const char* literal) const {
-    const size_t n = std::strlen(literal);
-    for (const char* q = p_; static_cast<size_t>(end_ - q) >= n; ++q) {
-      if (std::memcmp(q, literal, n) == 0) return q;
+  template <size_t N>
+  const char* find(const char (&literal)[N]) const {
+    for (const char* q = p_; static_cast<size_t>(end_ - q) >= N - 1; ++q) {
+      if (std::memcmp(q, literal, N - 1) == 0) return q;
     }
     return nullptr;
   }
   void skipSpace() {
     while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
   }
-  // The text up to `closing` (which is consumed), entities replaced.
-  std::optional<QString> text(const char* closing) {
+  // The text up to `closing` (which is consumed), entities replaced. `place` numbers the texts
+  // of the document (see sharedText).
+  template <size_t N>
+  std::optional<QString> text(const char (&closing)[N], size_t place) {
     const char* lt = static_cast<const char*>(std::memchr(p_, '<', static_cast<size_t>(end_ - p_)));
     if (lt == nullptr) return std::nullopt;
     const char* start = p_;
@@ -155,23 +165,23 @@ class QuickReader {
     p_ = lt;
     if (!tag(closing)) return std::nullopt;
     if (std::memchr(start, '&', length) == nullptr) {
-      return QString::fromUtf8(start, static_cast<qsizetype>(length));
+      return sharedText(QByteArrayView(start, static_cast<qsizetype>(length)), place);
     }
     QByteArray out;
     out.reserve(static_cast<qsizetype>(length));
     for (const char* q = start; q != lt;) {
-      if (*q != '&') {
-        out += *q++;
-        continue;
-      }
-      static const std::pair<const char*, char> kEntities[] = {
+      const char* amp = static_cast<const char*>(std::memchr(q, '&', static_cast<size_t>(lt - q)));
+      if (amp == nullptr) amp = lt;
+      out.append(q, amp - q);
+      q = amp;
+      if (q == lt) break;
+      static const std::pair<QByteArrayView, char> kEntities[] = {
           {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&quot;", '"'}, {"&apos;", '\''}};
       bool known = false;
       for (const auto& [entity, c] : kEntities) {
-        const size_t n = std::strlen(entity);
-        if (static_cast<size_t>(lt - q) >= n && std::memcmp(q, entity, n) == 0) {
+        if (QByteArrayView(q, lt - q).startsWith(entity)) {
           out += c;
-          q += n;
+          q += entity.size();
           known = true;
           break;
         }
@@ -180,9 +190,27 @@ class QuickReader {
     }
     return QString::fromUtf8(out);
   }
+  // `bytes` as text. The headers files of a cache repeat most header names, and many values, at
+  // the same places: a text equal to the one read at the same place of the last document on
+  // this thread shares that one's characters instead of being decoded and allocated again.
+  // Only ASCII texts are remembered, so that equal bytes always mean equal text.
+  static QString sharedText(QByteArrayView bytes, size_t place) {
+    thread_local std::vector<QString> remembered;
+    const QLatin1StringView latin1(bytes.constData(), bytes.size());
+    if (place < remembered.size() && remembered[place].size() == bytes.size() &&
+        remembered[place] == latin1) {
+      return remembered[place];
+    }
+    QString text = QString::fromUtf8(bytes);
+    if (place < kRememberedTexts && QtPrivate::isAscii(latin1)) {
+      if (remembered.size() <= place) remembered.resize(place + 1);
+      remembered[place] = text;
+    }
+    return text;
+  }
   // The number up to `closing` (which is consumed), white space around it allowed.
-  template <class Number>
-  std::optional<Number> number(const char* closing) {
+  template <class Number, size_t N>
+  std::optional<Number> number(const char (&closing)[N]) {
     const char* lt = static_cast<const char*>(std::memchr(p_, '<', static_cast<size_t>(end_ - p_)));
     if (lt == nullptr) return std::nullopt;
     const char* first = p_;
@@ -202,41 +230,49 @@ class QuickReader {
   const char* end_;
 };
 
-std::optional<QVariantMap> readWithXmlReader(const QByteArray& xml);
+std::optional<PropertyListEntries> readWithXmlReader(QByteArrayView xml);
 
 }  // namespace
 
-std::optional<QVariantMap> readPropertyList(const QByteArray& xml) {
-  if (std::optional<QVariantMap> quick = QuickReader(xml).read()) return quick;
+std::optional<PropertyListEntries> readPropertyListEntries(QByteArrayView xml) {
+  if (std::optional<PropertyListEntries> quick = QuickReader(xml).read()) return quick;
   return readWithXmlReader(xml);
+}
+
+std::optional<QVariantMap> readPropertyList(const QByteArray& xml) {
+  std::optional<PropertyListEntries> entries = readPropertyListEntries(xml);
+  if (!entries) return std::nullopt;
+  QVariantMap dictionary;
+  for (auto& [key, value] : *entries) dictionary.insert(key, value);
+  return dictionary;
 }
 
 namespace {
 
-std::optional<QVariantMap> readWithXmlReader(const QByteArray& xml) {
-  QXmlStreamReader reader(xml);
+std::optional<PropertyListEntries> readWithXmlReader(QByteArrayView xml) {
+  QXmlStreamReader reader(xml.toByteArray());
   if (!reader.readNextStartElement() || reader.name() != QLatin1String("plist")) return std::nullopt;
   if (!reader.readNextStartElement() || reader.name() != QLatin1String("dict")) return std::nullopt;
-  QVariantMap dictionary;
+  PropertyListEntries dictionary;
   while (reader.readNextStartElement()) {
     if (reader.name() != QLatin1String("key")) return std::nullopt;
     const QString key = reader.readElementText();
     if (reader.hasError() || !reader.readNextStartElement()) return std::nullopt;
     const QStringView type = reader.name();
     if (type == QLatin1String("string")) {
-      dictionary.insert(key, reader.readElementText());
+      dictionary.emplace_back(key, reader.readElementText());
     } else if (type == QLatin1String("integer")) {
       bool ok = false;
       const qint64 value = reader.readElementText().trimmed().toLongLong(&ok);
       if (!ok) return std::nullopt;
-      dictionary.insert(key, value);
+      dictionary.emplace_back(key, value);
     } else if (type == QLatin1String("real")) {
       bool ok = false;
       const double value = reader.readElementText().trimmed().toDouble(&ok);
       if (!ok) return std::nullopt;
-      dictionary.insert(key, value);
+      dictionary.emplace_back(key, value);
     } else if (type == QLatin1String("true") || type == QLatin1String("false")) {
-      dictionary.insert(key, type == QLatin1String("true"));
+      dictionary.emplace_back(key, type == QLatin1String("true"));
       reader.skipCurrentElement();
     } else {
       return std::nullopt;
