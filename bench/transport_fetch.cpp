@@ -4,16 +4,16 @@
 //   transport_fetch [--parallel N] [--list FILE] [URL...]
 //
 // Each of the N lanes has its own connection id, so a lane's requests share one connection.
-// Events run on the main thread's event loop, read as the request engine reads: 16 KiB at a
-// time, 64 KiB above 64 KiB announced, 256 KiB above 256 KiB. Exit status 1 when any fetch
+// Streams run on the network thread, where the request engine runs its own, and are read as the
+// engine reads: 16 KiB at a time, 64 KiB above 64 KiB announced, 256 KiB above 256 KiB. Exit status 1 when any fetch
 // failed or answered other than 200.
 #include "http/transport/http_stream.h"
 #include "platform/run_loop.h"
+#include "platform/threads.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QTimer>
 
 #include <cstdio>
 #include <map>
@@ -46,7 +46,8 @@ class Fetcher {
 
   void next(int lane) {
     if (nextUrl_ >= urls_.size()) {
-      if (++lanesDone_ == lanes_) QCoreApplication::quit();
+      // Queued: the main thread may not have entered its loop yet.
+      if (++lanesDone_ == lanes_) QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
       return;
     }
     RequestHead head;
@@ -133,7 +134,7 @@ int main(int argc, char** argv) {
   Fetcher fetcher(urls, std::min<int>(parallel, static_cast<int>(urls.size())));
   QElapsedTimer clock;
   clock.start();
-  QTimer::singleShot(0, [&] { fetcher.start(); });
+  platform::performOnNetworkThread([&] { fetcher.start(); });
   app.exec();
   const double seconds = clock.nsecsElapsed() / 1e9;
   std::printf("fetched %zu urls, %lld bytes in %.3f s, %d failures\n", urls.size(),
