@@ -13,8 +13,11 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
-#include <filesystem>
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <filesystem>
+#include <map>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,11 +28,9 @@ namespace cache {
 namespace {
 
 const QString kHeadersExtension = QStringLiteral("cachedheaders");
+const QByteArray kHeadersFileSuffix = "." + kHeadersExtension.toLatin1();
 const QString kExpiresKey = QStringLiteral("X-Cache-Expires");
 const QString kStatusKey = QStringLiteral("X-Cache-Response-Status-Code");
-
-// Parsed headers files remembered at most (see DownloadCache::parsedHeaders_).
-constexpr size_t kParsedHeadersKept = 256;
 
 // Bytes copied at once from a downloaded file into the cache.
 constexpr qint64 kCopyPieceBytes = 256 * 1024;
@@ -72,43 +73,57 @@ bool requiresRevalidation(const platform::StringMap& headers) {
 }
 
 QString extensionForURL(const QUrl& url) {
-  QString path = url.path(QUrl::FullyEncoded);
+  const QString encoded = url.path(QUrl::FullyEncoded);
+  QStringView path = encoded;
   while (path.endsWith(QLatin1Char('/'))) path.chop(1);
-  const QString last = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+  const QStringView last = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
   const qsizetype dot = last.lastIndexOf(QLatin1Char('.'));
-  const QString extension = dot > 0 ? last.mid(dot + 1) : QString();
+  const QStringView extension = dot > 0 ? last.mid(dot + 1) : QStringView();
   if (extension.isEmpty() ||
-      DownloadCache::fileExtensionsToHandleAsHTML().contains(extension.toLower())) {
+      DownloadCache::fileExtensionsToHandleAsHTML().contains(extension, Qt::CaseInsensitive)) {
     return QStringLiteral("html");
   }
-  return extension;
+  return extension.toString();
 }
 
-// The whole file at `path`; nothing when it cannot be read.
-std::optional<QByteArray> readWholeFile(const QString& path) {
-  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  struct stat info {};
-  QByteArray bytes;
-  bool ok = ::fstat(fd, &info) == 0;
-  if (ok) bytes.resize(static_cast<qsizetype>(info.st_size));
-  qsizetype done = 0;
-  while (ok && done < bytes.size()) {
-    const ssize_t n = ::read(fd, bytes.data() + done, static_cast<size_t>(bytes.size() - done));
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += n;
+// keyForURL() as ASCII bytes (file-system names are made of them directly).
+QByteArray keyBytes(const QUrl& url) {
+  QByteArray text = url.toEncoded();
+  if (text.isEmpty()) return {};
+  if (text.endsWith('/')) text.chop(1);
+  const QByteArray digest = QCryptographicHash::hash(text, QCryptographicHash::Md5);
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  QByteArray key(digest.size() * 2, Qt::Uninitialized);
+  char* out = key.data();
+  for (const char byte : digest) {
+    *out++ = kDigits[static_cast<unsigned char>(byte) >> 4];
+    *out++ = kDigits[static_cast<unsigned char>(byte) & 0x0f];
   }
-  ::close(fd);
-  if (!ok) return std::nullopt;
-  return bytes;
+  return key;
 }
 
-std::optional<QVariantMap> readHeadersFile(const QString& path) {
-  if (path.isEmpty()) return std::nullopt;
-  const std::optional<QByteArray> bytes = readWholeFile(path);
-  if (!bytes) return std::nullopt;
-  return readPropertyList(*bytes);
+// The text a request receives for a stored header value: a real with three decimals (the
+// expiry), anything else as its text.
+QString headerText(const QVariant& value) {
+  if (value.typeId() == QMetaType::Double) {
+    // The same digits as QString::number(value, 'f', 3): both round the exact binary value.
+    char digits[64];
+    const auto [end, error] =
+        std::to_chars(digits, digits + sizeof digits, value.toDouble(), std::chars_format::fixed, 3);
+    if (error == std::errc()) return QString::fromLatin1(digits, end - digits);
+    return QString::number(value.toDouble(), 'f', 3);
+  }
+  return value.toString();
+}
+
+// `folder` + `key` + `suffix` in one allocation (file-system names of an entry's files).
+QByteArray fileName(const QByteArray& folder, const QByteArray& key, QByteArrayView suffix) {
+  QByteArray name(folder.size() + key.size() + suffix.size(), Qt::Uninitialized);
+  char* out = name.data();
+  out = std::copy(folder.cbegin(), folder.cend(), out);
+  out = std::copy(key.cbegin(), key.cend(), out);
+  std::copy(suffix.begin(), suffix.end(), out);
+  return name;
 }
 
 // Writes `dictionary` to a temporary file beside `path`; commit() renames it into place.
@@ -130,16 +145,40 @@ bool copyInto(QSaveFile& out, const QString& sourcePath) {
   }
 }
 
-QString headerText(const QVariant& value) {
-  if (value.typeId() == QMetaType::Double) return QString::number(value.toDouble(), 'f', 3);
-  return value.toString();
-}
-
 [[noreturn]] void throwNamed(const char* name, const QString& reason) {
   throw platform::NamedException(QString::fromLatin1(name), reason);
 }
 
 }  // namespace
+
+// ---- open files ---------------------------------------------------------------------------------
+
+DownloadCache::OpenFile& DownloadCache::OpenFile::operator=(OpenFile&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+DownloadCache::OpenFile::~OpenFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::optional<QByteArray> DownloadCache::OpenFile::readAll() const {
+  struct stat info {};
+  if (fd_ < 0 || ::fstat(fd_, &info) != 0) return std::nullopt;
+  // One read into a buffer of the file's size (an empty file gives an empty, not a null, array).
+  QByteArray bytes(static_cast<qsizetype>(info.st_size), Qt::Uninitialized);
+  qsizetype done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::read(fd_, bytes.data() + done, static_cast<size_t>(bytes.size() - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::nullopt;
+    done += n;
+  }
+  return bytes;
+}
 
 // Holds the cache's current access lock for the length of one operation.
 #define CACHE_LOCKED                                   \
@@ -187,9 +226,13 @@ QString DownloadCache::storagePath() const {
 void DownloadCache::setStoragePath(const QString& path) {
   CACHE_LOCKED;
   clearCachedResponsesForStoragePolicy(http::CacheForSessionDurationCacheStoragePolicy);
-  forgetNames();
+  lastLookUp_.reset();
   storagePath_ = path;
+  storeNames_.clear();
   if (path.isEmpty()) return;
+  for (const QString& folder : {kSessionCacheFolder, kPermanentCacheFolder}) {
+    storeNames_.push_back(QFile::encodeName(path + QLatin1Char('/') + folder + QLatin1Char('/')));
+  }
   for (const QString& folder : {path, path + QLatin1Char('/') + kSessionCacheFolder,
                                 path + QLatin1Char('/') + kPermanentCacheFolder}) {
     const QFileInfo info(folder);
@@ -234,11 +277,7 @@ void DownloadCache::setShouldRespectCacheControlHeaders(bool respect) {
 // ---- paths and keys ------------------------------------------------------------------------------
 
 QString DownloadCache::keyForURL(const QUrl& url) {
-  QByteArray text = url.toEncoded();
-  if (text.isEmpty()) return {};
-  if (text.endsWith('/')) text.chop(1);
-  return QString::fromLatin1(
-      QCryptographicHash::hash(text, QCryptographicHash::Md5).toHex().toUpper());
+  return QString::fromLatin1(keyBytes(url));
 }
 
 const QStringList& DownloadCache::fileExtensionsToHandleAsHTML() {
@@ -262,57 +301,21 @@ QString DownloadCache::pathToFile(const QString& file) {
   return {};
 }
 
-std::pair<QString, QString> DownloadCache::fileNamesFor(const QUrl& url) {
-  CACHE_LOCKED;
-  // A request hands over copies of one URL: the same shared data is the same URL.
-  QUrl asked = url;
-  const bool same = !namedKey_.isEmpty() && (asked.data_ptr() == namedUrl_.data_ptr() || url == namedUrl_);
-  if (!same) {
-    namedUrl_ = url;
-    namedParsedValid_ = false;
-    namedHeadersFile_.clear();
-    namedKey_ = keyForURL(url);
-    namedExtension_ = extensionForURL(url);
-    namedHeadersPath_ = QString();
-    namedDataPath_ = QString();
-  }
-  return {namedKey_, namedExtension_};
-}
-
-void DownloadCache::forgetNames() {
-  CACHE_LOCKED;
-  namedKey_.clear();
-  namedHeadersPath_ = QString();
-  namedDataPath_ = QString();
-  namedHeadersFile_.clear();
-  namedParsedValid_ = false;
-}
-
-QString DownloadCache::locate(QString* remembered, const QString& file) {
-  if (!remembered->isEmpty() && ::access(QFile::encodeName(*remembered).constData(), F_OK) == 0) {
-    return *remembered;
-  }
-  *remembered = pathToFile(file);
-  return *remembered;
-}
-
 QString DownloadCache::pathToCachedResponseHeadersForURL(const QUrl& url) {
-  CACHE_LOCKED;
-  const QString key = fileNamesFor(url).first;
+  const QString key = keyForURL(url);
   if (key.isEmpty()) return {};
-  return locate(&namedHeadersPath_, key + QLatin1Char('.') + kHeadersExtension);
+  return pathToFile(key + QLatin1Char('.') + kHeadersExtension);
 }
 
 QString DownloadCache::pathToCachedResponseDataForURL(const QUrl& url) {
-  CACHE_LOCKED;
-  const auto [key, extension] = fileNamesFor(url);
+  const QString key = keyForURL(url);
   if (key.isEmpty()) return {};
-  return locate(&namedDataPath_, key + QLatin1Char('.') + extension);
+  return pathToFile(key + QLatin1Char('.') + extensionForURL(url));
 }
 
 QString DownloadCache::pathToStoreCachedResponseHeadersForRequest(const http::HTTPRequest& request) {
   CACHE_LOCKED;
-  const QString key = fileNamesFor(request.url()).first;
+  const QString key = keyForURL(request.url());
   if (storagePath_.isEmpty() || key.isEmpty()) return {};
   return storeFolder(request.cacheStoragePolicy()) + QLatin1Char('/') + key + QLatin1Char('.') +
          kHeadersExtension;
@@ -320,75 +323,84 @@ QString DownloadCache::pathToStoreCachedResponseHeadersForRequest(const http::HT
 
 QString DownloadCache::pathToStoreCachedResponseDataForRequest(const http::HTTPRequest& request) {
   CACHE_LOCKED;
-  const auto [key, extension] = fileNamesFor(request.url());
+  const QUrl url = request.url();
+  const QString key = keyForURL(url);
   if (storagePath_.isEmpty() || key.isEmpty()) return {};
   return storeFolder(request.cacheStoragePolicy()) + QLatin1Char('/') + key + QLatin1Char('.') +
-         extension;
+         extensionForURL(url);
 }
 
 // ---- reading entries -------------------------------------------------------------------------------
 
-DownloadCache::ParsedHeaders* DownloadCache::parsedHeadersFor(const QUrl& url) {
-  CACHE_LOCKED;
-  // The file found last time for this URL, checked by the stat below; else a full look-up.
-  fileNamesFor(url);
-  struct stat info {};
-  if (namedHeadersFile_.isEmpty() || ::stat(namedHeadersFile_.constData(), &info) != 0) {
-    namedHeadersPath_.clear();
-    namedParsedValid_ = false;
-    const QString path = pathToCachedResponseHeadersForURL(url);
-    namedHeadersFile_ = QFile::encodeName(path);
-    if (path.isEmpty() || ::stat(namedHeadersFile_.constData(), &info) != 0) {
-      namedHeadersFile_.clear();
-      return nullptr;
+std::optional<DownloadCache::Entry> DownloadCache::lookUp(const QUrl& url) const {
+  const QByteArray key = keyBytes(url);
+  if (key.isEmpty()) return std::nullopt;
+  QByteArray dataSuffix;  // ".<extension>", made once a headers file is found
+  for (const QByteArray& store : storeNames_) {
+    const QByteArray headersName = fileName(store, key, kHeadersFileSuffix);
+    const OpenFile headersFile(::open(headersName.constData(), O_RDONLY | O_CLOEXEC));
+    const std::optional<QByteArray> xml = headersFile.readAll();
+    if (!xml) continue;
+    std::optional<PropertyListEntries> stored = readPropertyListEntries(*xml);
+    if (!stored) continue;
+    Entry entry;
+    if (dataSuffix.isNull()) {
+      // The extension comes from the fully encoded path: ASCII, the same in every encoding.
+      dataSuffix = '.' + extensionForURL(url).toLatin1();
     }
+    entry.dataFile = fileName(store, key, dataSuffix);
+    entry.data = OpenFile(::open(entry.dataFile.constData(), O_RDONLY | O_CLOEXEC));
+    if (!entry.data.isOpen()) continue;
+    // Filled as a standard map, which the header map then takes over whole. The file lists its
+    // keys in order, so each goes at the end (a key given twice keeps its last value).
+    std::map<QString, QString> headers;
+    for (auto& [name, value] : *stored) {
+      if (name == kExpiresKey) {
+        bool ok = false;
+        const double seconds = value.toDouble(&ok);
+        entry.expires = ok ? std::optional<double>(seconds) : std::nullopt;
+      }
+      headers.insert_or_assign(headers.end(), std::move(name), headerText(value));
+    }
+    entry.headers = platform::StringMap(std::move(headers));
+    return entry;
   }
-  const qint64 modifiedNs = static_cast<qint64>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-  const auto sameFile = [&](const ParsedHeaders& known) {
-    return known.device == info.st_dev && known.inode == info.st_ino && known.size == info.st_size &&
-           known.modifiedNs == modifiedNs;
-  };
-  if (namedParsedValid_ && sameFile(namedParsed_)) return &namedParsed_;
-  const QString& path = namedHeadersPath_;
-  if (auto it = parsedHeaders_.find(path); it != parsedHeaders_.end() && sameFile(it->second)) {
-    namedParsed_ = it->second;
-  } else {
-    std::optional<QVariantMap> headers = readHeadersFile(path);
-    if (!headers) return nullptr;
-    namedParsed_ = ParsedHeaders{static_cast<quint64>(info.st_dev), static_cast<quint64>(info.st_ino),
-                                 static_cast<qint64>(info.st_size), modifiedNs, *headers, {}};
-    if (parsedHeaders_.size() >= kParsedHeadersKept) parsedHeaders_.clear();
-    parsedHeaders_[path] = namedParsed_;
-  }
-  namedParsedValid_ = true;
-  return &namedParsed_;
-}
-
-std::optional<QVariantMap> DownloadCache::storedHeaders(const QUrl& url) {
-  CACHE_LOCKED;
-  if (const ParsedHeaders* parsed = parsedHeadersFor(url)) return parsed->headers;
   return std::nullopt;
 }
 
 platform::StringMap DownloadCache::cachedResponseHeadersForURL(const QUrl& url) {
   CACHE_LOCKED;
-  ParsedHeaders* parsed = parsedHeadersFor(url);
-  if (parsed == nullptr) return {};
-  if (parsed->text.isEmpty()) {
-    for (auto it = parsed->headers.cbegin(); it != parsed->headers.cend(); ++it) {
-      parsed->text.insert(it.key(), headerText(it.value()));
-    }
+  std::optional<Entry> entry = lookUp(url);
+  return entry ? std::move(entry->headers) : platform::StringMap();
+}
+
+std::optional<http::CachedResponse> DownloadCache::cachedResponseForRequest(
+    const http::HTTPRequest& request, bool readData) {
+  CACHE_LOCKED;
+  const QUrl url = request.url();
+  std::optional<Entry> entry;
+  if (lastLookUp_ && lastLookUp_->request == &request && lastLookUp_->url == url) {
+    entry = std::move(lastLookUp_->entry);
+  } else {
+    entry = lookUp(url);
   }
-  return parsed->text;
+  lastLookUp_.reset();
+  if (!entry) return std::nullopt;
+  http::CachedResponse response;
+  response.headers = std::move(entry->headers);
+  if (readData) {
+    response.data = entry->data.readAll().value_or(QByteArray());
+  } else {
+    response.dataPath = QFile::decodeName(entry->dataFile);
+  }
+  return response;
 }
 
 QByteArray DownloadCache::cachedResponseDataForURL(const QUrl& url) {
   CACHE_LOCKED;
-  QFile file(pathToCachedResponseDataForURL(url));
-  if (file.fileName().isEmpty() || !file.open(QIODevice::ReadOnly)) return {};
-  QByteArray data = file.readAll();
-  if (data.isNull()) data = QByteArray("");  // an empty body is not "none"
-  return data;
+  // An empty body reads as an empty array, not a null one ("none").
+  const std::optional<Entry> entry = lookUp(url);
+  return entry ? entry->data.readAll().value_or(QByteArray()) : QByteArray();
 }
 
 // ---- freshness and policy --------------------------------------------------------------------------
@@ -402,51 +414,54 @@ QDateTime DownloadCache::expiryDateForRequest(const http::HTTPRequest& request, 
   return http::HTTPRequest::expiryDateForRequest(request, maxAge);
 }
 
-bool DownloadCache::isCachedDataCurrentForRequest(const http::HTTPRequest& request) {
-  CACHE_LOCKED;
-  if (storagePath_.isEmpty()) return false;
-  const QUrl url = request.url();
-  const std::optional<QVariantMap> stored = storedHeaders(url);
-  if (!stored || pathToCachedResponseDataForURL(url).isEmpty()) return false;
+bool DownloadCache::isCurrent(const Entry& entry, const http::HTTPRequest& request) const {
   if (request.responseStatusCode() == 304) return true;
   // A full answer the server just began to send stands for the entry only when it carries the
   // same validators: otherwise the resource changed, however current the entry looks.
   if (const std::optional<platform::StringMap>& response = request.responseHeaders();
       response && request.responseStatusCode() == 200) {
     for (const QString& name : {QStringLiteral("Etag"), QStringLiteral("Last-Modified")}) {
-      if (!response->contains(name) || !stored->contains(name) ||
-          response->value(name) != stored->value(name).toString()) {
+      const auto stored = entry.headers.constFind(name);
+      if (!response->contains(name) || stored == entry.headers.cend() ||
+          response->value(name) != stored.value()) {
         return false;
       }
     }
   }
   if (!shouldRespectCacheControlHeaders_) return true;
-  const auto expires = stored->constFind(kExpiresKey);
-  if (expires == stored->cend()) return false;
-  bool ok = false;
-  const double seconds = expires.value().toDouble(&ok);
-  if (!ok) return false;
+  if (!entry.expires) return false;
   const double now = static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
-  return seconds >= now;
+  return *entry.expires >= now;
+}
+
+bool DownloadCache::isCachedDataCurrentForRequest(const http::HTTPRequest& request) {
+  CACHE_LOCKED;
+  const std::optional<Entry> entry = lookUp(request.url());
+  return entry && isCurrent(*entry, request);
 }
 
 bool DownloadCache::canUseCachedDataForRequest(const http::HTTPRequest& request) {
   CACHE_LOCKED;
+  lastLookUp_.reset();
   const int policy = request.cachePolicy();
   if (policy & http::DoNotReadFromCacheCachePolicy) return false;
   if (policy & http::DontLoadCachePolicy) return true;
   const QUrl url = request.url();
-  if (!storedHeaders(url) || pathToCachedResponseDataForURL(url).isEmpty()) return false;
-  if (policy & http::OnlyLoadIfNotCachedCachePolicy) return true;
-  if (request.complete() && (policy & http::FallbackToCacheIfLoadFailsCachePolicy)) return true;
-  if (policy & http::AskServerIfModifiedWhenStaleCachePolicy) {
-    return isCachedDataCurrentForRequest(request);
+  std::optional<Entry> entry = lookUp(url);
+  if (!entry) return false;
+  bool usable = false;
+  if (policy & http::OnlyLoadIfNotCachedCachePolicy) {
+    usable = true;
+  } else if (request.complete() && (policy & http::FallbackToCacheIfLoadFailsCachePolicy)) {
+    usable = true;
+  } else if (policy & http::AskServerIfModifiedWhenStaleCachePolicy) {
+    usable = isCurrent(*entry, request);
+  } else if (policy & http::AskServerIfModifiedCachePolicy) {
+    usable = request.responseHeaders() && isCurrent(*entry, request);
   }
-  if (policy & http::AskServerIfModifiedCachePolicy) {
-    if (!request.responseHeaders()) return false;
-    return isCachedDataCurrentForRequest(request);
-  }
-  return false;
+  // The request reads the entry next (useDataFromCache): it gets this look-up, files still open.
+  if (usable) lastLookUp_ = LastLookUp{&request, url, std::move(*entry)};
+  return usable;
 }
 
 bool DownloadCache::serverAllowsResponseCachingForRequest(const http::HTTPRequest& request) {
@@ -470,7 +485,7 @@ void DownloadCache::storeResponseForRequest(const http::HTTPRequest& request, do
   const QString headersPath = pathToStoreCachedResponseHeadersForRequest(request);
   const QString dataPath = pathToStoreCachedResponseDataForRequest(request);
   if (headersPath.isEmpty() || dataPath.isEmpty()) return;
-  forgetNames();
+  lastLookUp_.reset();
 
   QVariantMap headers;
   for (auto it = response->cbegin(); it != response->cend(); ++it) headers.insert(it.key(), it.value());
@@ -518,8 +533,11 @@ void DownloadCache::storeResponseForRequest(const http::HTTPRequest& request, do
 
 void DownloadCache::updateExpiryForRequest(const http::HTTPRequest& request, double maxAge) {
   CACHE_LOCKED;
+  lastLookUp_.reset();
   const QString path = pathToStoreCachedResponseHeadersForRequest(request);
-  std::optional<QVariantMap> headers = readHeadersFile(path);
+  const std::optional<QByteArray> xml =
+      OpenFile(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC)).readAll();
+  std::optional<QVariantMap> headers = xml ? readPropertyList(*xml) : std::nullopt;
   if (!headers) return;
   const QDateTime expiry = expiryDateForRequest(request, maxAge);
   if (!expiry.isValid()) return;
@@ -536,7 +554,7 @@ void DownloadCache::removeCachedDataForURL(const QUrl& url) {
   for (const QString& path : {pathToCachedResponseHeadersForURL(url), pathToCachedResponseDataForURL(url)}) {
     if (!path.isEmpty()) QFile::remove(path);
   }
-  forgetNames();
+  lastLookUp_.reset();
 }
 
 void DownloadCache::removeCachedDataForRequest(const http::HTTPRequest& request) {
@@ -545,8 +563,8 @@ void DownloadCache::removeCachedDataForRequest(const http::HTTPRequest& request)
 
 void DownloadCache::clearCachedResponsesForStoragePolicy(int storagePolicy) {
   CACHE_LOCKED;
+  lastLookUp_.reset();
   if (storagePath_.isEmpty()) return;
-  forgetNames();
   const QString folder = storeFolder(storagePolicy);
   namespace fs = std::filesystem;
   const fs::path root = folder.toStdString();

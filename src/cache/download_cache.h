@@ -9,13 +9,12 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
-#include <QVariantMap>
 
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace cache {
 
@@ -27,8 +26,9 @@ namespace cache {
 // "X-Cache-Response-Status-Code" as an integer) and <key>.<extension> (the inflated body).
 //
 // An entry is written to temporary files that are renamed into place, the headers file last,
-// so that a failed or interrupted store leaves no entry rather than a truncated one; a headers
-// file that cannot be parsed counts as no entry.
+// so that a failed or interrupted store leaves no entry rather than a truncated one. Reading, an
+// entry is both files in one store: a store whose headers file cannot be read or parsed, or
+// that has no data file beside it, holds no entry (the other store may).
 //
 // Folder problems are thrown as platform::NamedException: "FileExistsAtCachePath" and
 // "FailedToCreateCacheDirectory" from setStoragePath(), "FailedToTraverseCacheDirectory" and
@@ -82,6 +82,8 @@ class DownloadCache : public http::CacheDelegate {
   void storeResponseForRequest(const http::HTTPRequest& request, double maxAge) override;
   void removeCachedDataForURL(const QUrl& url) override;
   platform::StringMap cachedResponseHeadersForURL(const QUrl& url) override;
+  std::optional<http::CachedResponse> cachedResponseForRequest(const http::HTTPRequest& request,
+                                                               bool readData) override;
   QByteArray cachedResponseDataForURL(const QUrl& url) override;
   QString pathToCachedResponseDataForURL(const QUrl& url) override;
   QString pathToCachedResponseHeadersForURL(const QUrl& url) override;
@@ -105,46 +107,52 @@ class DownloadCache : public http::CacheDelegate {
   static bool serverAllowsResponseCachingForRequest(const http::HTTPRequest& request);
 
  private:
-  // The stored headers file of `url` as read, or nothing when it is absent or unreadable.
-  std::optional<QVariantMap> storedHeaders(const QUrl& url);
-  QString storeFolder(int storagePolicy) const;
-  // keyForURL() and the data file's extension of `url`, remembered for the last URL asked
-  // (a request asks about its URL several times).
-  std::pair<QString, QString> fileNamesFor(const QUrl& url);
-  // The path of an existing file of the last URL's entry: `remembered` when it still exists,
-  // else found again with pathToFile().
-  QString locate(QString* remembered, const QString& file);
-  // Forgets what fileNamesFor() and locate() remember (entries were written or removed).
-  void forgetNames();
+  // A file descriptor, closed with its holder (-1: none).
+  class OpenFile {
+   public:
+    explicit OpenFile(int fd = -1) : fd_(fd) {}
+    OpenFile(OpenFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    OpenFile& operator=(OpenFile&& other) noexcept;
+    ~OpenFile();
+    bool isOpen() const { return fd_ >= 0; }
+    // The whole file (from its size when read); nothing on a read error or an early end.
+    std::optional<QByteArray> readAll() const;
 
-  // A parsed headers file and the identity of the file it came from.
-  struct ParsedHeaders {
-    quint64 device = 0;
-    quint64 inode = 0;
-    qint64 size = 0;
-    qint64 modifiedNs = 0;
-    QVariantMap headers;
-    platform::StringMap text;  // the same as header texts, made when first asked for
+   private:
+    int fd_;
   };
-  // The parsed headers file of `url`, or null when it is absent or unreadable. The pointer is
-  // valid until the next call under the same lock.
-  ParsedHeaders* parsedHeadersFor(const QUrl& url);
-  // Headers files parsed lately, by path: a request asks for the same entry several times, and
-  // an unchanged file (same inode, size and modification time) need not be parsed again.
-  // Entries are written through renames, so a changed file always has a new inode.
-  std::map<QString, ParsedHeaders> parsedHeaders_;  // accessLock
-  QUrl namedUrl_;        // accessLock: the URL fileNamesFor() last answered for
-  QString namedKey_;     // accessLock: its key
-  QString namedExtension_;  // accessLock: its data file's extension
-  QString namedHeadersPath_;  // accessLock: where its headers file was found (null: not looked)
-  QString namedDataPath_;     // accessLock: where its data file was found (null: not looked)
-  QByteArray namedHeadersFile_;  // accessLock: namedHeadersPath_ as a file-system name
-  ParsedHeaders namedParsed_;    // accessLock: the parsed namedHeadersPath_
-  bool namedParsedValid_ = false;  // accessLock: namedParsed_ holds that file
+
+  // One look-up of a URL's entry: its headers file read and its data file opened, both in the
+  // same store.
+  struct Entry {
+    QByteArray dataFile;             // the data file's file-system name
+    platform::StringMap headers;     // header texts as cachedResponseHeadersForURL() gives them
+    std::optional<double> expires;   // "X-Cache-Expires", when it holds a number
+    OpenFile data;                   // the open data file
+  };
+  // The entry of `url` in the first store (session, then permanent) that holds a whole one: a
+  // headers file that reads and parses and a data file beside it. Nothing when no store does.
+  std::optional<Entry> lookUp(const QUrl& url) const;
+  // Whether `entry` may answer `request` without asking the server (validators and expiry).
+  bool isCurrent(const Entry& entry, const http::HTTPRequest& request) const;
+  QString storeFolder(int storagePolicy) const;
+
+  // The look-up made by the last canUseCachedDataForRequest(), kept for the
+  // cachedResponseForRequest() of the same request that follows a yes; dropped by every change
+  // this cache makes to its entries, so that it never outlives what it read.
+  struct LastLookUp {
+    const http::HTTPRequest* request = nullptr;
+    QUrl url;
+    Entry entry;
+  };
+  std::optional<LastLookUp> lastLookUp_;  // accessLock
 
   mutable std::mutex lockGuard_;                   // guards the accessLock_ pointer itself
   std::shared_ptr<std::recursive_mutex> accessLock_;
   QString storagePath_;                            // accessLock
+  // accessLock: "<storage path>/SessionStore/" and ".../PermanentStore/" as file-system names,
+  // in look-up order (empty without a storage path)
+  std::vector<QByteArray> storeNames_;
   int defaultCachePolicy_ = 4;                     // accessLock
   bool shouldRespectCacheControlHeaders_ = true;   // accessLock
 };

@@ -10,6 +10,7 @@
 #include <QUrl>
 
 #include <memory>
+#include <optional>
 
 namespace http {
 
@@ -33,6 +34,13 @@ enum CacheStoragePolicy : int {
   CachePermanentlyCacheStoragePolicy = 1,
 };
 
+// A stored response as a request answered from the cache receives it.
+struct CachedResponse {
+  platform::StringMap headers;  // as cachedResponseHeadersForURL() gives them
+  QString dataPath;             // the body's file, when the body was not asked for
+  QByteArray data;              // the body, when asked for; null when it could not be read
+};
+
 // A response cache as the engine uses it. Thread: any (implementations lock themselves).
 class CacheDelegate {
  public:
@@ -50,6 +58,11 @@ class CacheDelegate {
   virtual void removeCachedDataForURL(const QUrl& url) = 0;
   // The stored headers of `url`, or an empty map when none are stored.
   virtual platform::StringMap cachedResponseHeadersForURL(const QUrl& url) = 0;
+  // The stored headers and body of `request`'s URL (with `readData`, the body itself, else the
+  // path of its file), or nothing when no entry is stored. Meant for the request to which
+  // canUseCachedDataForRequest() has just said yes: the cache may answer from that look-up.
+  virtual std::optional<CachedResponse> cachedResponseForRequest(const HTTPRequest& request,
+                                                                 bool readData) = 0;
   // The stored body of `url`; a null array when none is stored.
   virtual QByteArray cachedResponseDataForURL(const QUrl& url) = 0;
   // The path of the stored body of `url`, or an empty text when none is stored.

@@ -317,19 +317,18 @@ void HTTPRequest::useDataFromCache() {
   HTTPRequest& receiving = measured ? *measured : *this;
   std::shared_ptr<CacheDelegate> cache = downloadCache_.lock();
   if (cache) {
-    const platform::StringMap headers = cache->cachedResponseHeadersForURL(url_);
-    const QString dataPath = cache->pathToCachedResponseDataForURL(url_);
-    if (!headers.isEmpty() && !dataPath.isEmpty()) {
+    // A body saved to a file is answered with the stored file itself; else it is read whole.
+    const bool toFile = !receiving.downloadDestinationPath_.isEmpty();
+    std::optional<CachedResponse> cached = cache->cachedResponseForRequest(*this, !toFile);
+    if (cached && !cached->headers.isEmpty()) {
+      const platform::StringMap& headers = cached->headers;
       responseStatusCode_ = headers.value(QStringLiteral("X-Cache-Response-Status-Code")).toInt();
       didUseCachedResponse_ = true;
       receiving.responseHeaders_ = headers;
-      if (!receiving.downloadDestinationPath_.isEmpty()) {
-        receiving.downloadDestinationPath_ = dataPath;
+      if (toFile) {
+        receiving.downloadDestinationPath_ = cached->dataPath;
       } else {
-        QFile file(dataPath);
-        // Unbuffered: the whole file is read in one piece, without passing through a buffer.
-        receiving.rawResponseData_ =
-            file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) ? file.readAll() : QByteArray();
+        receiving.rawResponseData_ = std::move(cached->data);
       }
       receiving.contentLength_ = static_cast<quint64>(headers.value(QStringLiteral("Content-Length")).toLongLong());
       receiving.totalBytesRead_ = receiving.contentLength_;
