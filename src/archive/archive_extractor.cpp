@@ -82,7 +82,7 @@ int writeEntry(File* out, const FolderCache* cache) {
 }  // namespace
 
 int extractEntries(const char* archivePath, const char* archiveCachePath, const char* entryName,
-                   const char* entryPath) {
+                   const char* entryPath, std::optional<uint32_t>* writtenCrc) {
   if (archivePath == nullptr || archiveCachePath == nullptr) return 1;
   bool allFilesMode = entryName == nullptr;
   if (!allFilesMode && (entryName[0] == 0 || entryPath == nullptr || entryPath[0] == 0)) return 1;
@@ -106,6 +106,7 @@ int extractEntries(const char* archivePath, const char* archiveCachePath, const 
   size_t nameCapacity = 0;
   std::string tempPath;  // one-entry mode: the file being written
   File tempFile;
+  std::optional<uint32_t> tempCrc;  // the stored CRC of what tempFile holds, if any
 
   if (opened) {
     FolderCache cache;
@@ -171,6 +172,8 @@ int extractEntries(const char* archivePath, const char* archiveCachePath, const 
           break;
         }
         res = writeEntry(&tempFile, &cache);
+        // Archive_Extract checked a stored CRC against these bytes.
+        tempCrc = file->crcDefined ? std::optional<uint32_t>(file->crc) : std::nullopt;
       }
     }
     ByteBuffer_Free(&utf8, &gDefaultAllocator);
@@ -195,7 +198,10 @@ int extractEntries(const char* archivePath, const char* archiveCachePath, const 
   if (!allFilesMode && !extracted) return 1;
   if (!opened) return 1;
   // The cache file, if one was made, was removed when the cache was released.
-  if (res == ResOk) return 0;
+  if (res == ResOk) {
+    if (writtenCrc != nullptr) *writtenCrc = tempCrc;
+    return 0;
+  }
   if (res == ResUnsupported) printError("decoder doesn't support this archive");
   else if (res == ResOutOfMemory) printError("can not allocate memory");
   else std::printf("\nERROR #%d\n", res);
@@ -217,9 +223,10 @@ std::string ArchiveExtractor::generateUniqueTmpCachePath() {
 }
 
 bool ArchiveExtractor::extractArchiveEntry(const std::string& archivePath, const std::string& archiveEntry,
-                                           const std::string& outPath) {
+                                           const std::string& outPath, std::optional<uint32_t>* writtenCrc) {
   std::string cachePath = generateUniqueTmpCachePath();
-  return extractEntries(archivePath.c_str(), cachePath.c_str(), archiveEntry.c_str(), outPath.c_str()) == 0;
+  return extractEntries(archivePath.c_str(), cachePath.c_str(), archiveEntry.c_str(), outPath.c_str(),
+                        writtenCrc) == 0;
 }
 
 std::vector<std::string> ArchiveExtractor::extract7zArchive(const std::string& archivePath,

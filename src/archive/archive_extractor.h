@@ -2,6 +2,8 @@
 // which opens a 7z archive, walks its entries and writes the wanted ones to disk.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,8 +25,10 @@ class ArchiveExtractor {
   // byte in UTF-8) of the archive at `archivePath` to `outPath`, through a fresh cache path.
   // Returns true exactly when the entry existed and outPath now holds its complete bytes, with the
   // archive's CRCs verified. On false, outPath keeps whatever it held before.
+  // When `writtenCrc` is given, a true result also sets it to the CRC-32 of the bytes written
+  // when the archive stores one for the entry (it was checked against them), else to none.
   static bool extractArchiveEntry(const std::string& archivePath, const std::string& archiveEntry,
-                                  const std::string& outPath);
+                                  const std::string& outPath, std::optional<uint32_t>* writtenCrc = nullptr);
 
   // Extracts every file of the archive, flat, into the temporary folder joined with `tmpDirName`
   // (emptied or created first; the current directory is changed to it). Returns the full paths of
@@ -40,7 +44,9 @@ class ArchiveExtractor {
 // removed when released; an existing file of that name is never touched. Returns 0 on success, 1 on any failure, after
 // printing one "ERROR" line on standard output unless the archive could not be read as a 7z
 // archive or no entry matched. An empty entryName or a missing entryPath is a plain failure.
+// One-entry mode with `writtenCrc`: on success it holds the stored (and checked) CRC-32 of the
+// entry written, or none when the archive stores none for it.
 int extractEntries(const char* archivePath, const char* archiveCachePath, const char* entryName,
-                   const char* entryPath);
+                   const char* entryPath, std::optional<uint32_t>* writtenCrc = nullptr);
 
 }  // namespace sevenzip

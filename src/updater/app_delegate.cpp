@@ -325,11 +325,12 @@ void AppDelegate::install(const std::shared_ptr<http::HTTPRequest>& request) {
   const QString fileName = lastPathComponent(destination);
   platform::log(escapeForLog(destination));
   const int failedBefore = failedFiles_;
-  un7zip(directoryOf(destination), fileName);
+  std::optional<quint32> writtenCrc;
+  un7zip(directoryOf(destination), fileName, &writtenCrc);
   platform::log(escapeForLog(destination));
   const auto planned = planned_.find(destination);
   if (!records_ || planned == planned_.end() || failedFiles_ != failedBefore) return;
-  if (std::optional<InstallRecord> record = describeInstalledFile(outPath)) {
+  if (std::optional<InstallRecord> record = describeInstalledFile(outPath, writtenCrc)) {
     record->url = planned->second.url;
     record->etag = headerValue(*request, QStringLiteral("ETag"));
     record->lastModified = headerValue(*request, QStringLiteral("Last-Modified"));
@@ -337,15 +338,17 @@ void AppDelegate::install(const std::shared_ptr<http::HTTPRequest>& request) {
   }
 }
 
-bool AppDelegate::un7zip(const QString& directory, const QString& fileName) {
+bool AppDelegate::un7zip(const QString& directory, const QString& fileName, std::optional<quint32>* writtenCrc) {
   platform::log(QStringLiteral("START un7zip"));
   ++_unzipCount;
   const QString archivePath = directory + fileName;
   const QString entryName = withoutArchiveSuffix(fileName);
   const QString outPath = withoutArchiveSuffix(archivePath);
+  std::optional<uint32_t> crc;
   const bool extracted = sevenzip::ArchiveExtractor::extractArchiveEntry(
       QFile::encodeName(archivePath).toStdString(), entryName.toUtf8().toStdString(),
-      QFile::encodeName(outPath).toStdString());
+      QFile::encodeName(outPath).toStdString(), &crc);
+  if (writtenCrc != nullptr) *writtenCrc = extracted ? crc : std::nullopt;
   const qint64 archiveSize = QFileInfo(archivePath).size();
   QFile archive(archivePath);
   const bool removed = !QFileInfo::exists(archivePath) || archive.remove();

@@ -78,10 +78,10 @@ const InstallRecord* InstallRecords::find(const QString& relativePath) const {
   return it == records_.end() ? nullptr : &it->second;
 }
 
-std::optional<InstallRecord> describeInstalledFile(const QString& path) {
+std::optional<InstallRecord> describeInstalledFile(const QString& path, std::optional<quint32> knownCrc) {
   const QFileInfo info(path);
   if (!info.isFile()) return std::nullopt;
-  const std::optional<quint32> crc = crcOfFile(path);
+  const std::optional<quint32> crc = knownCrc ? knownCrc : crcOfFile(path);
   if (!crc) return std::nullopt;
   InstallRecord record;
   record.size = info.size();

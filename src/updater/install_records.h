@@ -45,8 +45,10 @@ class InstallRecords {
 };
 
 // The size, modification time and CRC32 of the file at `path` (nothing when it cannot be read).
-// The URL and validators are left empty.
-std::optional<InstallRecord> describeInstalledFile(const QString& path);
+// The URL and validators are left empty. A `knownCrc` (the checked CRC of the bytes just written
+// there) is taken instead of reading the file again.
+std::optional<InstallRecord> describeInstalledFile(const QString& path,
+                                                   std::optional<quint32> knownCrc = std::nullopt);
 
 // True when the file at `path` is still the one `record` describes: same size, modification time
 // and CRC32 (the CRC only checked when size and time agree).

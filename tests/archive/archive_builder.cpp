@@ -224,11 +224,12 @@ Bytes solid(const std::vector<std::pair<std::string, Bytes>>& files, ArchiveLayo
 
 }  // namespace
 
-Bytes copyArchive(const std::vector<std::pair<std::string, Bytes>>& files) {
+Bytes copyArchive(const std::vector<std::pair<std::string, Bytes>>& files, bool withCrcs) {
   ArchiveLayout layout;
   FolderLayout folder;
   folder.coders = {CoderLayout{{0x00}, {}, 1, 1}};
   Bytes all = solid(files, &layout, &folder);
+  if (!withCrcs) folder.streamCrcs.clear();
   layout.packed = all;
   layout.packSizes = {all.size()};
   if (!all.empty()) layout.folders = {folder};

@@ -62,8 +62,9 @@ struct ArchiveLayout {
 Bytes writeHeader(const ArchiveLayout& layout);
 // Signature header + packed data + next header, with correct CRCs unless told otherwise.
 Bytes makeArchive(const Bytes& packed, const Bytes& header, bool goodCrcs = true);
-// A one-folder Copy archive of the given files (name, content), solid, with file CRCs.
-Bytes copyArchive(const std::vector<std::pair<std::string, Bytes>>& files);
+// A one-folder Copy archive of the given files (name, content), solid, with file CRCs unless
+// `withCrcs` is false.
+Bytes copyArchive(const std::vector<std::pair<std::string, Bytes>>& files, bool withCrcs = true);
 // An LZMA2 archive (data compressed by xz) holding the given files in one solid folder.
 Bytes lzma2Archive(const std::vector<std::pair<std::string, Bytes>>& files, uint8_t dictProp = 16);
 uint32_t crcOf(const Bytes& b);

@@ -154,6 +154,32 @@ TEST(ArchiveExtract, ZeroLengthEntryAndEqualBaseNames) {
   EXPECT_EQ(fs::file_size(dir / "flat" / "zero"), 0u);
 }
 
+TEST(ArchiveExtractor, AWrittenEntryHandsBackTheCrcTheArchiveStoresForIt) {
+  const Bytes first = toBytes("first"), second = toBytes("second, longer");
+  struct Case {
+    const char* what;
+    Bytes archive;
+    std::optional<uint32_t> crc;
+  };
+  const Case cases[] = {
+      {"stored CRCs", copyArchive({{"x", first}, {"y", second}}), crcOf(first)},
+      {"the name twice: the last entry's", copyArchive({{"x", first}, {"x", second}}), crcOf(second)},
+      {"LZMA2", lzma2Archive({{"x", second}}), crcOf(second)},
+      {"none stored", copyArchive({{"x", first}}, false), std::nullopt},
+  };
+  testsupport::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeBytes(dir / "a.7z", c.archive);
+    std::optional<uint32_t> crc = 0xDEADBEEFu;
+    ASSERT_TRUE(ArchiveExtractor::extractArchiveEntry((dir / "a.7z").string(), "x", (dir / "x").string(), &crc));
+    EXPECT_EQ(crc, c.crc);
+    if (c.crc) {
+      EXPECT_EQ(crcOf(readBytes(dir / "x")), *c.crc);
+    }
+  }
+}
+
 TEST(ArchiveExtract, DamagedDataFailsAndKeepsThePreviousOutput) {
   testsupport::TempDir dir;
   Bytes content = textData(50000, 9);
