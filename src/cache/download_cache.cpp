@@ -32,6 +32,10 @@ const QByteArray kHeadersFileSuffix = "." + kHeadersExtension.toLatin1();
 const QString kExpiresKey = QStringLiteral("X-Cache-Expires");
 const QString kStatusKey = QStringLiteral("X-Cache-Response-Status-Code");
 
+// A headers file is read with one read of this many bytes when it is not larger (they hold
+// about 1 KB).
+constexpr qsizetype kHeadersFileBytes = 4 * 1024;
+
 // Bytes copied at once from a downloaded file into the cache.
 constexpr qint64 kCopyPieceBytes = 256 * 1024;
 
@@ -116,6 +120,14 @@ QString headerText(const QVariant& value) {
   return value.toString();
 }
 
+// The size a stored body is likely to have: its "Content-Length" (which may be the size before
+// inflating), or -1.
+qsizetype expectedBodySize(const platform::StringMap& headers) {
+  bool ok = false;
+  const qsizetype size = headers.value(QStringLiteral("Content-Length")).toLongLong(&ok);
+  return ok && size >= 0 ? size : -1;
+}
+
 // `folder` + `key` + `suffix` in one allocation (file-system names of an entry's files).
 QByteArray fileName(const QByteArray& folder, const QByteArray& key, QByteArrayView suffix) {
   QByteArray name(folder.size() + key.size() + suffix.size(), Qt::Uninitialized);
@@ -165,18 +177,30 @@ DownloadCache::OpenFile::~OpenFile() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-std::optional<QByteArray> DownloadCache::OpenFile::readAll() const {
-  struct stat info {};
-  if (fd_ < 0 || ::fstat(fd_, &info) != 0) return std::nullopt;
-  // One read into a buffer of the file's size (an empty file gives an empty, not a null, array).
-  QByteArray bytes(static_cast<qsizetype>(info.st_size), Qt::Uninitialized);
+std::optional<QByteArray> DownloadCache::OpenFile::readAll(qsizetype expected) const {
+  if (fd_ < 0) return std::nullopt;
+  const bool sizeAsked = expected < 0 || expected > kLargestExpectedFile;
+  if (sizeAsked) {
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0) return std::nullopt;
+    expected = static_cast<qsizetype>(info.st_size);
+  }
+  // One read into a buffer one byte larger than the file should be: a regular file is read
+  // short only at its end, so a read that does not fill the buffer has read the whole file. An
+  // empty file gives an empty, not a null, array.
+  QByteArray bytes(expected + 1, Qt::Uninitialized);
   qsizetype done = 0;
-  while (done < bytes.size()) {
+  for (;;) {
     const ssize_t n = ::read(fd_, bytes.data() + done, static_cast<size_t>(bytes.size() - done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return std::nullopt;
+    if (n < 0) return std::nullopt;
     done += n;
+    if (done < bytes.size()) break;
+    bytes.resize(bytes.size() * 2);  // larger than expected: read on
   }
+  // Shorter than its own size: it was cut while being read.
+  if (sizeAsked && done < expected) return std::nullopt;
+  bytes.truncate(done);
   return bytes;
 }
 
@@ -339,7 +363,7 @@ std::optional<DownloadCache::Entry> DownloadCache::lookUp(const QUrl& url) const
   for (const QByteArray& store : storeNames_) {
     const QByteArray headersName = fileName(store, key, kHeadersFileSuffix);
     const OpenFile headersFile(::open(headersName.constData(), O_RDONLY | O_CLOEXEC));
-    const std::optional<QByteArray> xml = headersFile.readAll();
+    const std::optional<QByteArray> xml = headersFile.readAll(kHeadersFileBytes);
     if (!xml) continue;
     std::optional<PropertyListEntries> stored = readPropertyListEntries(*xml);
     if (!stored) continue;
@@ -387,12 +411,12 @@ std::optional<http::CachedResponse> DownloadCache::cachedResponseForRequest(
   lastLookUp_.reset();
   if (!entry) return std::nullopt;
   http::CachedResponse response;
-  response.headers = std::move(entry->headers);
   if (readData) {
-    response.data = entry->data.readAll().value_or(QByteArray());
+    response.data = entry->data.readAll(expectedBodySize(entry->headers)).value_or(QByteArray());
   } else {
     response.dataPath = QFile::decodeName(entry->dataFile);
   }
+  response.headers = std::move(entry->headers);
   return response;
 }
 
@@ -400,7 +424,8 @@ QByteArray DownloadCache::cachedResponseDataForURL(const QUrl& url) {
   CACHE_LOCKED;
   // An empty body reads as an empty array, not a null one ("none").
   const std::optional<Entry> entry = lookUp(url);
-  return entry ? entry->data.readAll().value_or(QByteArray()) : QByteArray();
+  return entry ? entry->data.readAll(expectedBodySize(entry->headers)).value_or(QByteArray())
+               : QByteArray();
 }
 
 // ---- freshness and policy --------------------------------------------------------------------------

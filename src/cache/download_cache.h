@@ -115,8 +115,11 @@ class DownloadCache : public http::CacheDelegate {
     OpenFile& operator=(OpenFile&& other) noexcept;
     ~OpenFile();
     bool isOpen() const { return fd_ >= 0; }
-    // The whole file (from its size when read); nothing on a read error or an early end.
-    std::optional<QByteArray> readAll() const;
+    // The whole file; nothing on a read error or when it ends before its size. `expected` is
+    // the size it likely has (read with one read, its size not asked for); -1 when unknown.
+    std::optional<QByteArray> readAll(qsizetype expected = -1) const;
+    // Expected sizes above this are not trusted: the file's own size is asked for instead.
+    static constexpr qsizetype kLargestExpectedFile = 64 * 1024 * 1024;
 
    private:
     int fd_;

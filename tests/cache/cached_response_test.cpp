@@ -6,6 +6,7 @@
 #include "cache/property_list.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <functional>
 #include <thread>
@@ -118,6 +119,47 @@ TEST_F(CachedResponseTest, ARequestAnsweredFromTheCacheGetsTheBodyOrItsFile) {
     } else {
       EXPECT_EQ(request->responseData(), "stored body");
     }
+  }
+}
+
+TEST_F(CachedResponseTest, TheBodyIsReadWholeWhateverItsContentLengthSays) {
+  const QByteArray ten = "0123456789";
+  const QByteArray large(100 * 1024 + 7, 'x');
+  struct Case {
+    const char* contentLength;  // nullptr: no such header
+    QByteArray body;
+  };
+  const std::vector<Case> cases = {
+      {nullptr, ten}, {"10", ten},  {"3", ten},    {"1000", ten},  {"999999999999999", ten},
+      {"-5", ten},    {"abc", ten}, {"0", ""},     {"10", large},  {"9", "123456789"},
+  };
+  const QString url = "http://example.test/sized.bin";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.contentLength ? c.contentLength : "none") + " for " +
+                 std::to_string(c.body.size()) + " bytes");
+    platform::StringMap headers = kFresh;
+    if (c.contentLength) headers.insert("Content-Length", c.contentLength);
+    cache_->storeResponseForRequest(*finished(url, 200, headers, c.body), 0);
+    const std::optional<QByteArray> answered = answer(*cache_, *starting(url, 16));
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(*answered, c.body);
+    EXPECT_FALSE(answered->isNull());
+    EXPECT_EQ(cache_->cachedResponseDataForURL(QUrl(url)), c.body);
+  }
+  // A headers file is read in one piece of 4 KB when it fits: files of sizes about that piece,
+  // and a much larger one, read whole.
+  const auto storeLong = [&](qsizetype size) {
+    // Without an expiry, whose digits would change the file's size.
+    auto response = finished(url, 200, {{"X-Long", QString(size, 'v')}});
+    cache_->storeResponseForRequest(*response, 0);
+    return QFileInfo(cache_->pathToStoreCachedResponseHeadersForRequest(*response)).size();
+  };
+  const qint64 overhead = storeLong(0);
+  for (const qint64 fileSize : {qint64(4095), qint64(4096), qint64(4097), qint64(40000)}) {
+    SCOPED_TRACE(fileSize);
+    ASSERT_EQ(storeLong(fileSize - overhead), fileSize);
+    EXPECT_EQ(cache_->cachedResponseHeadersForURL(QUrl(url)).value("X-Long"),
+              QString(fileSize - overhead, 'v'));
   }
 }
 
