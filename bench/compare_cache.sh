@@ -6,7 +6,8 @@
 #   bench/compare_cache.sh [BUILD_DIR]        (default build; needs <BUILD_DIR>/bench/fetch)
 #
 # Environment: COUNT (default 1000), SIZE (default 10240), RUNS (best of, default 5).
-# Prints wall and CPU time of both runs and the ratio network/cache (target >= 5).
+# Prints wall and CPU time of both runs and the ratio network/cache (target >= 5), and the same
+# per GET without the process's start-up (measured as a run with one cached GET).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/common.sh
@@ -53,11 +54,18 @@ fi
 
 read -r net_t net_cpu < <(bench_measure network "$driver" --cache-policy 1 "${urls[@]}")
 read -r cache_t cache_cpu < <(bench_measure cache "$driver" "${cache_args[@]}" "${urls[@]}")
+# The same process with one cached GET: what both runs spend besides their GETs (start-up).
+read -r one_t one_cpu < <(bench_measure one "$driver" "${cache_args[@]}" "${urls[0]}")
 
 awk -v n="$count" -v size="$size" -v runs="$runs" -v nt="$net_t" -v nc="$net_cpu" \
-    -v ct="$cache_t" -v cc="$cache_cpu" 'BEGIN {
+    -v ct="$cache_t" -v cc="$cache_cpu" -v ot="$one_t" -v oc="$one_cpu" 'BEGIN {
   printf "%d GETs of %d bytes one after another in one process (best of %d runs)\n", n, size, runs
   printf "  from nginx   %7.3f s   CPU %6.3f s\n", nt, nc
   printf "  from cache   %7.3f s   CPU %6.3f s\n", ct, cc
+  printf "  one cached GET (start-up) %7.3f s   CPU %6.3f s\n", ot, oc
   printf "  ratio network/cache: time %.2f, CPU %.2f (target >= 5)\n", nt / ct, nc / cc
+  if (ct > ot && cc > oc) {
+    printf "  per GET without start-up: network %.0f us, cache %.0f us, ratio %.2f\n",
+           (nt - ot) / (n - 1) * 1e6, (ct - ot) / (n - 1) * 1e6, (nt - ot) / (ct - ot)
+  }
 }'
