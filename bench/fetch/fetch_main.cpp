@@ -79,24 +79,26 @@ std::shared_ptr<http::HTTPRequest> makeRequest(const QUrl& url, const QCommandLi
   return request;
 }
 
-void printSummary(const http::HTTPRequest& request) {
-  QStringList fields{
-      QStringLiteral("status=%1").arg(request.responseStatusCode()),
-      QStringLiteral("sent=%1").arg(request.totalBytesSent()),
-      QStringLiteral("received=%1").arg(request.totalBytesRead()),
-      QStringLiteral("error=%1").arg(request.error() ? request.error()->code() : 0),
-  };
+// Appends the request's summary line to `out`.
+void appendSummary(const http::HTTPRequest& request, QByteArray* out) {
+  out->append("summary: status=").append(QByteArray::number(request.responseStatusCode()));
+  out->append(" sent=").append(QByteArray::number(request.totalBytesSent()));
+  out->append(" received=").append(QByteArray::number(request.totalBytesRead()));
+  out->append(" error=").append(QByteArray::number(request.error() ? request.error()->code() : 0));
+  QStringList fields;
   for (const auto& feature : fetchFeatures()) feature->summarize(request, &fields);
-  std::printf("summary: %s\n", fields.join(QLatin1Char(' ')).toUtf8().constData());
-  std::fflush(stdout);
+  for (const QString& field : fields) out->append(' ').append(field.toUtf8());
+  out->append('\n');
 }
 
 int fetchOne(const QUrl& url, const QCommandLineParser& parser) {
   auto request = makeRequest(url, parser);
-  if (parser.isSet(kOutputOption)) {
+  static const bool saveToFile = parser.isSet(kOutputOption);
+  static const bool async = parser.isSet(kAsyncOption);
+  if (saveToFile) {
     request->setDownloadDestinationPath(QFileInfo(parser.value(kOutputOption)).absoluteFilePath());
   }
-  if (parser.isSet(kAsyncOption)) {
+  if (async) {
     // The main thread serves the callbacks while the network thread runs the request.
     request->startAsynchronous();
     QEventLoop loop;
@@ -110,21 +112,28 @@ int fetchOne(const QUrl& url, const QCommandLineParser& parser) {
     request->startSynchronous();
   }
   int status = 0;
+  // Standard output is gathered and written with one call per request (a run may fetch thousands
+  // of URLs).
+  QByteArray out;
   if (request->error()) {
     printError(request->error());
     status = 1;
   } else {
-    std::printf("%s\n", request->responseStatusMessage().toUtf8().constData());
+    out.append(request->responseStatusMessage().toUtf8()).append('\n');
     const platform::StringMap headers = request->responseHeaders().value_or(platform::StringMap());
     for (auto it = headers.cbegin(); it != headers.cend(); ++it) {
-      std::printf("%s: %s\n", it.key().toUtf8().constData(), it.value().toUtf8().constData());
+      out.append(it.key().toUtf8()).append(": ").append(it.value().toUtf8()).append('\n');
     }
-    if (!parser.isSet(kOutputOption)) {
+    if (!saveToFile) {
+      std::fwrite(out.constData(), 1, static_cast<size_t>(out.size()), stdout);  // buffered
+      out.clear();
       const QByteArray body = request->responseData();
       std::fwrite(body.constData(), 1, static_cast<size_t>(body.size()), stderr);
     }
   }
-  printSummary(*request);
+  appendSummary(*request, &out);
+  std::fwrite(out.constData(), 1, static_cast<size_t>(out.size()), stdout);
+  std::fflush(stdout);
   return status;
 }
 
