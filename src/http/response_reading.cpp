@@ -12,7 +12,6 @@
 #include "platform/run_loop.h"
 #include "platform/threads.h"
 
-#include <QFile>
 #include <QNetworkCookie>
 
 namespace http {
