@@ -94,11 +94,11 @@ class AuthFeature : public FetchFeature {
     if (parser.isSet(kKeychain)) request.setUseKeychainPersistence(true);
     if (delegate_) request.setDelegate(delegate_);
   }
-  void summarize(const http::HTTPRequest& request, QStringList* fields) const override {
+  void summarize(const http::HTTPRequest& request, QByteArray* line) const override {
     QString scheme = request.authenticationScheme();
     if (scheme.isEmpty()) scheme = request.proxyAuthenticationScheme();
     if (scheme.isEmpty()) scheme = QStringLiteral("none");
-    fields->append(QStringLiteral("auth=%1").arg(scheme));
+    addField(line, "auth", scheme);
   }
 
  private:

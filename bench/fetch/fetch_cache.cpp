@@ -56,8 +56,8 @@ class CacheFeature : public FetchFeature {
     request.setSecondsToCache(seconds_);
   }
 
-  void summarize(const http::HTTPRequest& request, QStringList* fields) const override {
-    *fields << QStringLiteral("cached=%1").arg(request.didUseCachedResponse() ? 1 : 0);
+  void summarize(const http::HTTPRequest& request, QByteArray* line) const override {
+    addField(line, "cached", request.didUseCachedResponse() ? 1 : 0);
   }
 
  private:

@@ -34,8 +34,8 @@ class CookiesFeature : public FetchFeature {
     if (!cookies_.isEmpty()) request.setRequestCookies(request.requestCookies() + cookies_);
   }
 
-  void summarize(const http::HTTPRequest& request, QStringList* fields) const override {
-    *fields << QStringLiteral("cookies=%1").arg(request.responseCookies().size());
+  void summarize(const http::HTTPRequest& request, QByteArray* line) const override {
+    addField(line, "cookies", request.responseCookies().size());
   }
 
  private:

@@ -44,8 +44,8 @@ class EngineFeature : public FetchFeature {
     }
   }
 
-  void summarize(const http::HTTPRequest& request, QStringList* fields) const override {
-    fields->append(QStringLiteral("retries=%1").arg(request.retryCount()));
+  void summarize(const http::HTTPRequest& request, QByteArray* line) const override {
+    addField(line, "retries", request.retryCount());
   }
 
  private:

@@ -6,6 +6,7 @@
 #include "http/http_request.h"
 
 #include <QCommandLineOption>
+#include <QByteArray>
 #include <QCommandLineParser>
 #include <QList>
 #include <QStringList>
@@ -40,12 +41,20 @@ class FetchFeature {
     (void)request;
     (void)parser;
   }
-  // Appends "name=value" fields to the summary line of a request that has ended.
-  virtual void summarize(const http::HTTPRequest& request, QStringList* fields) const {
+  // Appends " name=value" fields (see addField) to the summary line of a request that has ended.
+  virtual void summarize(const http::HTTPRequest& request, QByteArray* line) const {
     (void)request;
-    (void)fields;
+    (void)line;
   }
 };
+
+// Appends " name=value" to a summary line.
+inline void addField(QByteArray* line, const char* name, qint64 value) {
+  line->append(' ').append(name).append('=').append(QByteArray::number(value));
+}
+inline void addField(QByteArray* line, const char* name, const QString& value) {
+  line->append(' ').append(name).append('=').append(value.toUtf8());
+}
 
 // Every registered group, in registration order.
 std::vector<std::unique_ptr<FetchFeature>>& fetchFeatures();

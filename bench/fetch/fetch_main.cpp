@@ -81,13 +81,12 @@ std::shared_ptr<http::HTTPRequest> makeRequest(const QUrl& url, const QCommandLi
 
 // Appends the request's summary line to `out`.
 void appendSummary(const http::HTTPRequest& request, QByteArray* out) {
-  out->append("summary: status=").append(QByteArray::number(request.responseStatusCode()));
-  out->append(" sent=").append(QByteArray::number(request.totalBytesSent()));
-  out->append(" received=").append(QByteArray::number(request.totalBytesRead()));
-  out->append(" error=").append(QByteArray::number(request.error() ? request.error()->code() : 0));
-  QStringList fields;
-  for (const auto& feature : fetchFeatures()) feature->summarize(request, &fields);
-  for (const QString& field : fields) out->append(' ').append(field.toUtf8());
+  out->append("summary:");
+  addField(out, "status", request.responseStatusCode());
+  addField(out, "sent", static_cast<qint64>(request.totalBytesSent()));
+  addField(out, "received", static_cast<qint64>(request.totalBytesRead()));
+  addField(out, "error", request.error() ? request.error()->code() : 0);
+  for (const auto& feature : fetchFeatures()) feature->summarize(request, out);
   out->append('\n');
 }
 

@@ -57,11 +57,11 @@ class ProxyFeature : public FetchFeature {
     if (!pac_.isEmpty()) request.setPACurl(pac_);
   }
 
-  void summarize(const http::HTTPRequest& request, QStringList* fields) const override {
+  void summarize(const http::HTTPRequest& request, QByteArray* line) const override {
     const bool proxied = !request.proxyHost().isEmpty() && request.proxyPort() != 0;
-    fields->append(QStringLiteral("proxy=%1").arg(
-        proxied ? QStringLiteral("%1:%2").arg(request.proxyHost()).arg(request.proxyPort())
-                : QStringLiteral("direct")));
+    addField(line, "proxy",
+             proxied ? QStringLiteral("%1:%2").arg(request.proxyHost()).arg(request.proxyPort())
+                     : QStringLiteral("direct"));
   }
 
  private:

@@ -44,9 +44,8 @@ class ThrottleFeature : public FetchFeature {
     request.setPostBodyFilePath(upload_);
   }
 
-  void summarize(const http::HTTPRequest&, QStringList* fields) const override {
-    fields->append(
-        QStringLiteral("avg-bps=%1").arg(http::HTTPRequest::averageBandwidthUsedPerSecond()));
+  void summarize(const http::HTTPRequest&, QByteArray* line) const override {
+    addField(line, "avg-bps", static_cast<qint64>(http::HTTPRequest::averageBandwidthUsedPerSecond()));
   }
 
  private:

@@ -55,11 +55,11 @@ class WebPageFeature : public FetchFeature {
     return page;
   }
 
-  void summarize(const http::HTTPRequest& request, QStringList* fields) const override {
+  void summarize(const http::HTTPRequest& request, QByteArray* line) const override {
     auto* page = dynamic_cast<const webpage::WebPageRequest*>(&request);
     if (!page) return;
-    fields->append(QStringLiteral("resources=%1").arg(page->resourcesFetched()));
-    fields->append(QStringLiteral("failed=%1").arg(page->resourcesFailed()));
+    addField(line, "resources", page->resourcesFetched());
+    addField(line, "failed", page->resourcesFailed());
   }
 
  private:
