@@ -48,12 +48,29 @@ class FetchFeature {
   }
 };
 
+// Appends `text` in UTF-8 to `out` (ASCII, as most of what fetch prints, without a conversion).
+inline void appendUtf8(QByteArray* out, QStringView text) {
+  const qsizetype start = out->size();
+  out->resize(start + text.size());
+  char* to = out->data() + start;
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i].unicode();
+    if (c >= 0x80) {
+      out->resize(start + i);
+      out->append(text.mid(i).toUtf8());
+      return;
+    }
+    *to++ = static_cast<char>(c);
+  }
+}
+
 // Appends " name=value" to a summary line.
 inline void addField(QByteArray* line, const char* name, qint64 value) {
   line->append(' ').append(name).append('=').append(QByteArray::number(value));
 }
 inline void addField(QByteArray* line, const char* name, const QString& value) {
-  line->append(' ').append(name).append('=').append(value.toUtf8());
+  line->append(' ').append(name).append('=');
+  appendUtf8(line, value);
 }
 
 // Every registered group, in registration order.

@@ -114,14 +114,19 @@ int fetchOne(const QUrl& url, const QCommandLineParser& parser) {
   // Standard output is gathered and written with one call per request (a run may fetch thousands
   // of URLs).
   QByteArray out;
+  out.reserve(1024);
   if (request->error()) {
     printError(request->error());
     status = 1;
   } else {
-    out.append(request->responseStatusMessage().toUtf8()).append('\n');
+    appendUtf8(&out, request->responseStatusMessage());
+    out.append('\n');
     const platform::StringMap headers = request->responseHeaders().value_or(platform::StringMap());
     for (auto it = headers.cbegin(); it != headers.cend(); ++it) {
-      out.append(it.key().toUtf8()).append(": ").append(it.value().toUtf8()).append('\n');
+      appendUtf8(&out, it.key());
+      out.append(": ");
+      appendUtf8(&out, it.value());
+      out.append('\n');
     }
     if (!saveToFile) {
       std::fwrite(out.constData(), 1, static_cast<size_t>(out.size()), stdout);  // buffered
