@@ -12,10 +12,12 @@
 namespace http {
 namespace {
 
-std::unique_ptr<QFile> openOutput(const QString& path, bool append, QString* problem) {
+// `buffered` for writers of small pieces; the body's own pieces (16 KiB and more, or a small
+// body in one piece) go straight to the file, without a buffer to allocate and copy through.
+std::unique_ptr<QFile> openOutput(const QString& path, bool append, bool buffered, QString* problem) {
   auto file = std::make_unique<QFile>(path);
-  const QIODevice::OpenMode mode =
-      QIODevice::WriteOnly | (append ? QIODevice::Append : QIODevice::Truncate);
+  QIODevice::OpenMode mode = QIODevice::WriteOnly | (append ? QIODevice::Append : QIODevice::Truncate);
+  if (!buffered) mode |= QIODevice::Unbuffered;
   if (!file->open(mode)) {
     *problem = file->errorString();
     return nullptr;
@@ -68,13 +70,14 @@ void HTTPRequest::writeDownloadData(const QByteArray& raw) {
         partialDownloadSize_ = 0;
       }
     }
-    fileDownloadOutputStream_ = openOutput(temporaryFileDownloadPath_, append, &problem);
+    fileDownloadOutputStream_ = openOutput(temporaryFileDownloadPath_, append, false, &problem);
     if (!fileDownloadOutputStream_) return writeFailed(temporaryFileDownloadPath_);
     if (inflating) {
       if (temporaryUncompressedDataDownloadPath_.isEmpty()) {
         temporaryUncompressedDataDownloadPath_ = platform::uniqueTemporaryPath();
       }
-      inflatedFileDownloadOutputStream_ = openOutput(temporaryUncompressedDataDownloadPath_, append, &problem);
+      inflatedFileDownloadOutputStream_ =
+          openOutput(temporaryUncompressedDataDownloadPath_, append, true, &problem);
       if (!inflatedFileDownloadOutputStream_) return writeFailed(temporaryUncompressedDataDownloadPath_);
     }
   }
