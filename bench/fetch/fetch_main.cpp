@@ -188,8 +188,12 @@ int fetchList(const QCommandLineParser& parser) {
   queue->go();
   int count = 0;
   QString madeFolder;
-  while (!list.atEnd()) {
-    const QByteArray line = list.readLine().trimmed();
+  // Read whole: a readLine() per URL costs a large buffer made and shrunk for every line.
+  const QByteArray text = list.readAll();
+  for (QByteArrayView rest(text); !rest.isEmpty();) {
+    const qsizetype end = rest.indexOf('\n');
+    const QByteArray line = (end < 0 ? rest : rest.first(end)).trimmed().toByteArray();
+    rest = end < 0 ? QByteArrayView() : rest.sliced(end + 1);
     if (line.isEmpty()) continue;
     const QUrl url = QUrl::fromEncoded(line);
     const QString destination = folder + url.path();
