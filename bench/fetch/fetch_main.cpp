@@ -23,6 +23,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <vector>
 
 std::vector<std::unique_ptr<FetchFeature>>& fetchFeatures() {
   static std::vector<std::unique_ptr<FetchFeature>> features;
@@ -141,15 +143,20 @@ int fetchOne(const QUrl& url, const QCommandLineParser& parser) {
   return status;
 }
 
-// Counts what the queue reports and ends the program when it is done.
+// Counts what the queue reports, hands it the next request of the list for each one that ends,
+// and ends the program when it is done.
 class Counter : public platform::Object {
   PLATFORM_OBJECT
  public:
-  void finished(const std::shared_ptr<http::HTTPRequest>&) { ++done; }
+  void finished(const std::shared_ptr<http::HTTPRequest>&) {
+    ++done;
+    if (addNext) addNext();
+  }
   void failed(const std::shared_ptr<http::HTTPRequest>& request) {
     ++failures;
     std::fprintf(stderr, "failed: %s %s\n", request->url().toString().toUtf8().constData(),
                  request->error() ? request->error()->toString().toUtf8().constData() : "");
+    if (addNext) addNext();
   }
   void queueFinished(const std::shared_ptr<queue::NetworkQueue>&) {
     std::printf("finished %d failed %d\n", done, failures);
@@ -157,6 +164,7 @@ class Counter : public platform::Object {
   }
   int done = 0;
   int failures = 0;
+  std::function<bool()> addNext;  // adds the list's next request; false when none is left
 };
 
 const platform::MethodTable& Counter::classMethods() {
@@ -183,19 +191,21 @@ int fetchList(const QCommandLineParser& parser) {
   queue->setRequestDidFailSelector("failed:");
   queue->setQueueDidFinishSelector("queueFinished:");
   queue->setMaxConcurrentOperationCount(qMax(1, parser.value(kJobsOption).toInt()));
-  // The first downloads start while the rest of the list is read. The queue hears of ended
-  // requests on this thread, so its count cannot fall to 0 before the loop below is done.
-  queue->go();
-  int count = 0;
-  QString madeFolder;
   // Read whole: a readLine() per URL costs a large buffer made and shrunk for every line.
   const QByteArray text = list.readAll();
+  std::vector<QByteArrayView> lines;
   for (QByteArrayView rest(text); !rest.isEmpty();) {
     const qsizetype end = rest.indexOf('\n');
-    const QByteArray line = (end < 0 ? rest : rest.first(end)).trimmed().toByteArray();
+    const QByteArrayView line = (end < 0 ? rest : rest.first(end)).trimmed();
     rest = end < 0 ? QByteArrayView() : rest.sliced(end + 1);
-    if (line.isEmpty()) continue;
-    const QUrl url = QUrl::fromEncoded(line);
+    if (!line.isEmpty()) lines.push_back(line);
+  }
+  const int count = static_cast<int>(lines.size());
+  size_t next = 0;
+  QString madeFolder;
+  counter->addNext = [&]() {
+    if (next == lines.size()) return false;
+    const QUrl url = QUrl::fromEncoded(lines[next++].toByteArray());
     const QString destination = folder + url.path();
     // Lists name the files of a folder together: make each folder once in a row.
     const QString destinationFolder = QFileInfo(destination).absolutePath();
@@ -203,13 +213,23 @@ int fetchList(const QCommandLineParser& parser) {
     auto request = makeRequest(url, parser);
     request->setDownloadDestinationPath(destination);
     queue->addOperation(request);
-    ++count;
+    return true;
+  };
+  // The queue gets a window of requests and then one more for each that ends, so that a long
+  // list does not make all its requests up front, and the first downloads start at once. The
+  // queue hears of ended requests on this thread, after the window is in.
+  queue->go();
+  const int window = 64 * queue->maxConcurrentOperationCount();
+  for (int i = 0; i < window && counter->addNext(); ++i) {
   }
+  int status = 0;
   if (count == 0) {
     std::printf("finished 0 failed 0\n");
-    return 0;
+  } else {
+    status = QCoreApplication::exec();
   }
-  return QCoreApplication::exec();
+  counter->addNext = nullptr;  // it refers to this call's list
+  return status;
 }
 
 }  // namespace
