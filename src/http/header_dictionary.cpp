@@ -1,6 +1,8 @@
 // Response header dictionaries.
 #include "http/header_dictionary.h"
 
+#include <map>
+
 namespace http {
 
 QString canonicalHeaderName(const QByteArray& name) {
@@ -19,20 +21,17 @@ QString canonicalHeaderName(const QByteArray& name) {
 }
 
 platform::StringMap headerDictionary(const transport::HeaderList& headers) {
-  platform::StringMap dictionary;
+  // Filled as a standard map (one search per field), which the dictionary then takes over whole.
+  std::map<QString, QString> dictionary;
   for (const auto& [name, value] : headers) {
-    const QString key = canonicalHeaderName(name);
     // Field values are sent as Latin-1 octets (RFC 9110 section 5.5).
-    const QString text = QString::fromLatin1(value);
-    auto it = dictionary.find(key);
-    if (it == dictionary.end()) {
-      dictionary.insert(key, text);
-    } else {
-      it.value() += key == QLatin1String("Set-Cookie") ? QStringLiteral("\n") : QStringLiteral(", ");
-      it.value() += text;
+    const auto [it, added] = dictionary.try_emplace(canonicalHeaderName(name), QString::fromLatin1(value));
+    if (!added) {
+      it->second += it->first == QLatin1String("Set-Cookie") ? QStringLiteral("\n") : QStringLiteral(", ");
+      it->second += QString::fromLatin1(value);
     }
   }
-  return dictionary;
+  return platform::StringMap(std::move(dictionary));
 }
 
 }  // namespace http

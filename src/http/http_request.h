@@ -581,6 +581,10 @@ class HTTPRequest : public platform::Operation {
   // Callbacks
   enum class Recipient { Delegate, Queue, UploadProgress, DownloadProgress };
   RecipientField recipientField(Recipient which);
+  // The recipient `which` names at this moment (null when none).
+  std::shared_ptr<platform::Object> recipientNow(Recipient which) const;
+  // updateProgressIndicator() for this request's indicator `which`, when it has one.
+  void showProgress(Recipient which, quint64 progress, quint64 total);
   // Sends `selector` with this request and `amount` to the queue, then to the progress recipient
   // `which`, each through performSelector.
   void reportAmount(platform::Selector selector, Recipient which, qint64 amount);

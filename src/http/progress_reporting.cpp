@@ -44,26 +44,37 @@ void HTTPRequest::updateProgressIndicator(const RecipientField& field, quint64 p
   performSelector(kSetDoubleValue, field, {fraction}, nullptr);
 }
 
+std::shared_ptr<platform::Object> HTTPRequest::recipientNow(Recipient which) const {
+  std::lock_guard lock(cancelledLock_);
+  switch (which) {
+    case Recipient::Delegate: return delegate_.lock();
+    case Recipient::Queue: return queue_;
+    case Recipient::UploadProgress: return uploadProgressDelegate_.lock();
+    case Recipient::DownloadProgress: return downloadProgressDelegate_.lock();
+  }
+  return nullptr;
+}
+
+void HTTPRequest::showProgress(Recipient which, quint64 progress, quint64 total) {
+  // Nothing to make for an indicator that is absent or does not listen.
+  if (answers(recipientNow(which), kSetDoubleValue)) updateProgressIndicator(recipientField(which), progress, total);
+}
+
 HTTPRequest::RecipientField HTTPRequest::recipientField(Recipient which) {
   std::weak_ptr<HTTPRequest> weakSelf = self();
   return [weakSelf, which]() -> std::shared_ptr<platform::Object> {
     std::shared_ptr<HTTPRequest> request = weakSelf.lock();
-    if (!request) return nullptr;
-    std::lock_guard lock(request->cancelledLock_);
-    switch (which) {
-      case Recipient::Delegate: return request->delegate_.lock();
-      case Recipient::Queue: return request->queue_;
-      case Recipient::UploadProgress: return request->uploadProgressDelegate_.lock();
-      case Recipient::DownloadProgress: return request->downloadProgressDelegate_.lock();
-    }
-    return nullptr;
+    return request ? request->recipientNow(which) : nullptr;
   };
 }
 
 void HTTPRequest::reportAmount(platform::Selector selector, Recipient which, qint64 amount) {
   auto me = self();
-  performSelector(selector, recipientField(Recipient::Queue), {me, amount}, me);
-  performSelector(selector, recipientField(which), {me, amount}, me);
+  for (const Recipient recipient : {Recipient::Queue, which}) {
+    // Nothing to make or post for a recipient that is absent or does not listen.
+    if (!answers(recipientNow(recipient), selector)) continue;
+    performSelector(selector, recipientField(recipient), {me, amount}, me);
+  }
 }
 
 template <class Block>
@@ -217,7 +228,7 @@ void HTTPRequest::updateDownloadProgress() {
   reportAmount(kDidReceiveBytes, Recipient::DownloadProgress, value);
   attemptDownloadReported_ += value;
   const quint64 total = contentLength_ + partialDownloadSize_;
-  updateProgressIndicator(recipientField(Recipient::DownloadProgress), soFar, total);
+  showProgress(Recipient::DownloadProgress, soFar, total);
   callBlockOnMainThread(&HTTPRequest::bytesReceivedBlock_, value, static_cast<qint64>(total));
   lastBytesRead_ = soFar;
 }
@@ -239,8 +250,8 @@ void HTTPRequest::updateUploadProgress() {
   }
   if (value == 0) return;
   reportAmount(kDidSendBytes, Recipient::UploadProgress, value);
-  updateProgressIndicator(recipientField(Recipient::UploadProgress), totalBytesSent_ - uploadBufferSize_,
-                          postLength_ - uploadBufferSize_);
+  showProgress(Recipient::UploadProgress, totalBytesSent_ - uploadBufferSize_,
+               postLength_ - uploadBufferSize_);
   callBlockOnMainThread(&HTTPRequest::bytesSentBlock_, value, static_cast<qint64>(postLength_));
 }
 
@@ -270,7 +281,7 @@ void HTTPRequest::incrementUploadSizeBy(qint64 length) {
 void HTTPRequest::removeUploadProgressSoFar() {
   const qint64 value = -static_cast<qint64>(totalBytesSent_);
   reportAmount(kDidSendBytes, Recipient::UploadProgress, value);
-  updateProgressIndicator(recipientField(Recipient::UploadProgress), 0, postLength_);
+  showProgress(Recipient::UploadProgress, 0, postLength_);
   callBlockOnMainThread(&HTTPRequest::bytesSentBlock_, value, static_cast<qint64>(postLength_));
 }
 

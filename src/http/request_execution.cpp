@@ -384,10 +384,10 @@ void HTTPRequest::startRequest() {
   if (!mainRequest_.lock()) {
     if (shouldResetUploadProgress_) {
       incrementUploadSizeBy(showAccurateProgress_ ? static_cast<qint64>(postLength_) : 1);
-      updateProgressIndicator(recipientField(Recipient::UploadProgress), 0, 1);
+      showProgress(Recipient::UploadProgress, 0, 1);
     }
     if (shouldResetDownloadProgress_ && partialDownloadSize_ == 0) {
-      updateProgressIndicator(recipientField(Recipient::DownloadProgress), 0, 1);
+      showProgress(Recipient::DownloadProgress, 0, 1);
     }
   }
   lastActivityTime_ = Clock::now();

@@ -78,12 +78,20 @@ void Operation::willChangeValueForKey(std::string_view key) { notify(key, true);
 void Operation::didChangeValueForKey(std::string_view key) { notify(key, false); }
 
 void Operation::notify(std::string_view key, bool prior) {
-  std::vector<std::shared_ptr<Observer>> observers;
+  // Called outside the lock, from copies: an observer may add or remove observers. There is
+  // usually one (the operation's queue), which needs no list.
+  std::shared_ptr<Observer> only;
+  std::vector<std::shared_ptr<Observer>> several;
   {
     std::lock_guard lock(mutex_);
-    for (const auto& entry : observers_) observers.push_back(entry.second);
+    if (observers_.size() == 1) {
+      only = observers_.front().second;
+    } else {
+      for (const auto& entry : observers_) several.push_back(entry.second);
+    }
   }
-  for (const auto& observer : observers) (*observer)(*this, key, prior);
+  if (only) (*only)(*this, key, prior);
+  for (const auto& observer : several) (*observer)(*this, key, prior);
 }
 
 void Operation::setExecuting(bool executing) {

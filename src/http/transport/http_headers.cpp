@@ -18,6 +18,8 @@ bool sameName(QByteArrayView a, QByteArrayView b) {
 }  // namespace
 
 void HeaderList::append(QByteArray name, QByteArray value) {
+  // Room for a usual head at once, instead of growing through 1, 2, 4 and 8 fields.
+  if (fields_.capacity() == 0) fields_.reserve(16);
   fields_.emplace_back(std::move(name), std::move(value));
 }
 
