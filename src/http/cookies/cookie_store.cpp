@@ -209,6 +209,11 @@ QList<QNetworkCookie> CookieStore::cookiesWithResponseHeaderFields(const platfor
 // ---- matching ---------------------------------------------------------------------------------------
 
 QList<QNetworkCookie> CookieStore::cookiesForURL(const QUrl& url) const {
+  {
+    // Most requests go where no cookie was ever set: nothing to work out for them.
+    std::lock_guard lock(mutex_);
+    if (entries_.empty()) return {};
+  }
   const QString host = hostOf(url);
   const QString path = requestPath(url);
   const bool secure = isSecureScheme(url);
