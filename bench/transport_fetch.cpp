@@ -5,8 +5,8 @@
 //
 // Each of the N lanes has its own connection id, so a lane's requests share one connection.
 // Streams run on the network thread, where the request engine runs its own, and are read as the
-// engine reads: 16 KiB at a time, 64 KiB above 64 KiB announced, 256 KiB above 256 KiB. Exit status 1 when any fetch
-// failed or answered other than 200.
+// engine reads: 16 KiB at a time, 64 KiB above 64 KiB announced, 256 KiB above 256 KiB. Exit
+// status 1 when any fetch failed or answered other than 200.
 #include "http/transport/http_stream.h"
 #include "platform/run_loop.h"
 #include "platform/threads.h"
@@ -47,7 +47,9 @@ class Fetcher {
   void next(int lane) {
     if (nextUrl_ >= urls_.size()) {
       // Queued: the main thread may not have entered its loop yet.
-      if (++lanesDone_ == lanes_) QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+      if (++lanesDone_ == lanes_) {
+        QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+      }
       return;
     }
     RequestHead head;

@@ -5,8 +5,8 @@
 
 #include "http/http_request.h"
 
-#include <QCommandLineOption>
 #include <QByteArray>
+#include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QList>
 #include <QStringList>

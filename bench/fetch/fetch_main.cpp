@@ -94,8 +94,8 @@ void appendSummary(const http::HTTPRequest& request, QByteArray* out) {
 
 int fetchOne(const QUrl& url, const QCommandLineParser& parser) {
   auto request = makeRequest(url, parser);
-  static const bool saveToFile = parser.isSet(kOutputOption);
-  static const bool async = parser.isSet(kAsyncOption);
+  const bool saveToFile = parser.isSet(kOutputOption);
+  const bool async = parser.isSet(kAsyncOption);
   if (saveToFile) {
     request->setDownloadDestinationPath(QFileInfo(parser.value(kOutputOption)).absoluteFilePath());
   }

@@ -57,7 +57,9 @@ std::shared_ptr<platform::Object> HTTPRequest::recipientNow(Recipient which) con
 
 void HTTPRequest::showProgress(Recipient which, quint64 progress, quint64 total) {
   // Nothing to make for an indicator that is absent or does not listen.
-  if (answers(recipientNow(which), kSetDoubleValue)) updateProgressIndicator(recipientField(which), progress, total);
+  if (answers(recipientNow(which), kSetDoubleValue)) {
+    updateProgressIndicator(recipientField(which), progress, total);
+  }
 }
 
 HTTPRequest::RecipientField HTTPRequest::recipientField(Recipient which) {
