@@ -344,11 +344,9 @@ bool AppDelegate::un7zip(const QString& directory, const QString& fileName, std:
   const QString archivePath = directory + fileName;
   const QString entryName = withoutArchiveSuffix(fileName);
   const QString outPath = withoutArchiveSuffix(archivePath);
-  std::optional<uint32_t> crc;
   const bool extracted = sevenzip::ArchiveExtractor::extractArchiveEntry(
       QFile::encodeName(archivePath).toStdString(), entryName.toUtf8().toStdString(),
-      QFile::encodeName(outPath).toStdString(), &crc);
-  if (writtenCrc != nullptr) *writtenCrc = extracted ? crc : std::nullopt;
+      QFile::encodeName(outPath).toStdString(), writtenCrc);
   const qint64 archiveSize = QFileInfo(archivePath).size();
   QFile archive(archivePath);
   const bool removed = !QFileInfo::exists(archivePath) || archive.remove();

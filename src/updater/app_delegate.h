@@ -102,8 +102,8 @@ class AppDelegate : public platform::Object {
   void downloadPluginFailed(const std::shared_ptr<http::HTTPRequest>& request);
   // Extracts the archive `fileName` in `directory` in place, then removes it. True when the
   // entry was installed and the archive removed.
-  // `writtenCrc`, when given, receives the checked CRC-32 of the file written, if the archive
-  // stores one.
+  // `writtenCrc`, when given, receives on success the checked CRC-32 of the file written, if the
+  // archive stores one (it is left as it was otherwise).
   bool un7zip(const QString& directory, const QString& fileName, std::optional<quint32>* writtenCrc = nullptr);
   void downloadAllPluginFinish(const std::shared_ptr<queue::NetworkQueue>& queue);
   // Ends the update when no extraction is under way: "下载完成" when every file was installed,
