@@ -53,9 +53,13 @@ platform::ErrorPtr writeError(const QString& path, const QString& problem) {
 void HTTPRequest::writeDownloadData(const QByteArray& raw) {
   QString problem;
   const bool inflating = isResponseCompressed() && !shouldWaitToInflateCompressedResponses_;
-  const auto writeFailed = [this, &problem](const QString& path) {
-    failWithError(writeError(path, problem));
+  // A failure once this request has begun its files also discards them (a resumable download
+  // keeps what it wrote), as every other failure of a transfer does.
+  const auto discardAndFail = [this](const platform::ErrorPtr& error) {
+    cancelLoad();
+    failWithError(error);
   };
+  const auto writeFailed = [&](const QString& path) { discardAndFail(writeError(path, problem)); };
   if (!fileDownloadOutputStream_) {
     bool append = false;
     if (temporaryFileDownloadPath_.isEmpty()) {
@@ -71,7 +75,8 @@ void HTTPRequest::writeDownloadData(const QByteArray& raw) {
       }
     }
     fileDownloadOutputStream_ = openOutput(temporaryFileDownloadPath_, append, false, &problem);
-    if (!fileDownloadOutputStream_) return writeFailed(temporaryFileDownloadPath_);
+    // Nothing of this request's is in a file it could not open.
+    if (!fileDownloadOutputStream_) return failWithError(writeError(temporaryFileDownloadPath_, problem));
     if (inflating) {
       if (temporaryUncompressedDataDownloadPath_.isEmpty()) {
         temporaryUncompressedDataDownloadPath_ = platform::uniqueTemporaryPath();
@@ -97,7 +102,7 @@ void HTTPRequest::writeDownloadData(const QByteArray& raw) {
     if (!written) {
       writeFailed(temporaryUncompressedDataDownloadPath_);
     } else if (!inflated) {
-      failWithError(inflateError);
+      discardAndFail(inflateError);
     }
   }
 }

@@ -10,6 +10,9 @@
 #include <QFileInfo>
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <numeric>
 
 namespace {
@@ -161,3 +164,36 @@ TEST(DownloadIntegrityTest, FilesThatCannotBeWrittenFailWithTheFileManagementCod
 
 }  // namespace
 
+
+namespace {
+
+// A disk that fills up while the body is written (the process may not make files larger than
+// 16 KiB): the request fails with the file code, the destination keeps what it held and no
+// temporary file is left.
+TEST(DownloadIntegrityTest, ADiskThatFillsUpFailsTheDownloadAndKeepsTheDestination) {
+  TestHttpServer server;
+  server.route("/file", HttpResponse::ok(patternedBody(200000)));
+  Download download;
+  writeFile(download.dir / "file.bin", "previous content");
+  auto request = HTTPRequest::requestWithURL(server.url("/file"));
+  request->setDownloadDestinationPath(download.destination);
+  request->setTemporaryFileDownloadPath(download.partial);
+  {
+    // Writing past the limit fails with EFBIG instead of raising SIGXFSZ.
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = 16 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    request->startSynchronous();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+  }
+  ASSERT_NE(request->error(), nullptr);
+  EXPECT_EQ(request->error()->code(), http::FileManagementError) << request->error()->toString().toStdString();
+  EXPECT_EQ(download.content(), "previous content");
+  EXPECT_FALSE(QFileInfo::exists(download.partial));
+}
+
+}  // namespace

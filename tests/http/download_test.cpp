@@ -147,6 +147,7 @@ TEST(DownloadTest, CorruptGzipFailsWithTheInflatersError) {
   server.route("/bad", HttpResponse::ok(gzip).withHeader("Content-Encoding", "gzip"));
   TempDir dir;
   writeFile(dir / "out", "keep me");
+  const QStringList before = temporaryFilesNow();
   auto request = HTTPRequest::requestWithURL(server.url("/bad"));
   request->setShouldWaitToInflateCompressedResponses(false);
   request->setDownloadDestinationPath(QString::fromStdString((dir / "out").string()));
@@ -154,6 +155,7 @@ TEST(DownloadTest, CorruptGzipFailsWithTheInflatersError) {
   ASSERT_NE(request->error(), nullptr);
   EXPECT_EQ(request->error()->code(), http::CompressionError);
   EXPECT_EQ(readFile(dir / "out"), "keep me");
+  EXPECT_EQ(temporaryFilesNow(), before) << "neither the received nor the inflated file is left";
 }
 
 }  // namespace
