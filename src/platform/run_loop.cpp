@@ -57,6 +57,52 @@ void issueWakes(std::vector<std::function<void()>>& wakes) {
   for (auto& wake : now) wake();
 }
 
+// The wake-ups the drains of a thread other than the main thread cause, issued at most once per
+// kWakeInterval: the first after a quiet interval goes out at once, those that follow within the
+// interval are held and go out together when it ends (a timer of the thread), when the thread
+// waits for another one (issueDeferredWakes) or when it ends. While responses stream in, the loop
+// they wake (the main thread's, mostly) then wakes about once per interval instead of once for
+// every request or two; a lone response is not delayed. Touched on its thread only.
+class HeldWakes {
+ public:
+  void hold(std::vector<std::function<void()>>& wakes, QObject* context) {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& wake : wakes) wakes_.push_back(std::move(wake));
+    wakes.clear();
+    const auto sinceLast = now - lastIssued_;
+    if (sinceLast >= kWakeInterval || !context) {
+      issue();
+      return;
+    }
+    if (!timer_) {
+      timer_ = new QTimer(context);
+      timer_->setSingleShot(true);
+      timer_->setTimerType(Qt::PreciseTimer);
+      QObject::connect(timer_.data(), &QTimer::timeout, context, [this] { issue(); });
+    }
+    if (!timer_->isActive()) {
+      timer_->start(std::chrono::ceil<std::chrono::milliseconds>(kWakeInterval - sinceLast));
+    }
+  }
+
+  void issue() {
+    if (wakes_.empty()) return;
+    if (timer_) timer_->stop();
+    lastIssued_ = std::chrono::steady_clock::now();
+    issueWakes(wakes_);
+  }
+
+ private:
+  static constexpr std::chrono::milliseconds kWakeInterval{1};
+
+  std::vector<std::function<void()>> wakes_;
+  std::chrono::steady_clock::time_point lastIssued_;
+  QPointer<QTimer> timer_;
+};
+
+// This thread's held wake-ups, while its default loop lives.
+thread_local HeldWakes* t_heldWakes = nullptr;
+
 }  // namespace
 
 class QtRunLoop final : public RunLoop {
@@ -131,6 +177,7 @@ class QtRunLoop final : public RunLoop {
     std::deque<std::function<void()>> work;
     bool drainQueued = false;  // a drain is queued and has not begun taking calls
     bool watching = false;     // watchForNestedLoops() is set up (loop's thread only)
+    HeldWakes heldWakes;       // (loop's thread only)
 
     // Runs the calls one at a time, in order, including those posted meanwhile. Before each call
     // the next post queues a drain of its own, so that a call that serves the thread's events
@@ -144,6 +191,7 @@ class QtRunLoop final : public RunLoop {
       QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
       if (watching || !dispatcher || !context) return;
       watching = true;
+      t_heldWakes = &heldWakes;
       std::weak_ptr<Posted> weak = weak_from_this();
       QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, context.data(), [weak, context] {
         auto self = weak.lock();
@@ -194,7 +242,7 @@ class QtRunLoop final : public RunLoop {
         if (!hadWakes) firstWake = now;
         if (now - firstWake >= kLongestWakeDelay) issueWakes(wakes);
       }
-      issueWakes(wakes);
+      if (deferWakes && !wakes.empty()) heldWakes.hold(wakes, context.data());
     }
   };
 
@@ -315,6 +363,9 @@ std::shared_ptr<QtRunLoop> defaultLoopFor(QThread* thread) {
   auto loop = std::make_shared<QtRunLoop>(thread);
   loops.emplace(thread, loop);
   QObject::connect(thread, &QThread::finished, loop->context(), [thread] {
+    // The thread's last held wake-ups go out before its loop does.
+    if (t_heldWakes) t_heldWakes->issue();
+    t_heldWakes = nullptr;
     std::shared_ptr<QtRunLoop> gone;
     std::lock_guard inner(registryMutex());
     auto found = defaultLoops().find(thread);
@@ -359,6 +410,7 @@ std::shared_ptr<RunLoop> RunLoop::main() {
 
 void RunLoop::issueDeferredWakes() {
   if (t_deferredWakes) issueWakes(*t_deferredWakes);
+  if (t_heldWakes) t_heldWakes->issue();
 }
 
 bool RunLoop::runOnce(const QString& mode, double timeoutSeconds) {

@@ -42,10 +42,11 @@ class RunLoop : public std::enable_shared_from_this<RunLoop> {
   // Queues `fn` to run on the loop's thread when it serves this loop. Never runs `fn` inside the
   // call. Returns false (and drops `fn`) when the loop can no longer run anything. Posted from
   // inside a call that a default-mode loop of a thread other than the main thread runs, `fn`
-  // wakes its (other) thread only when that loop has no more calls to run, at the latest 2 ms
-  // after the first held wake-up, or when the posting thread waits (runOnce,
-  // issueDeferredWakes). Posted by such a thread to its own loop, `fn` runs before the thread
-  // next waits, without waking it.
+  // wakes its (other) thread only when that loop has no more calls to run (at the latest 2 ms
+  // after the first held wake-up), and such a thread wakes others at most once a millisecond:
+  // a wake-up within a millisecond of its last one waits for the end of that millisecond, or
+  // until the posting thread waits (runOnce, issueDeferredWakes) or ends. Posted by such a
+  // thread to its own loop, `fn` runs before the thread next waits, without waking it.
   virtual bool post(std::function<void()> fn) = 0;
 
   // Wakes now the loops that calls posted by the running call of this thread's loop wait for.

@@ -1,15 +1,18 @@
 // Posted calls in bursts: order across a nested event loop, a call that waits for the main thread
-// while its own posts are held back, calls the network thread posts to itself, and timers made
-// after others were stopped.
+// while its own posts are held back, calls the network thread posts to itself, wake-ups gathered
+// across calls (in order, and none lost when the posting thread ends), and timers made after
+// others were stopped.
 #include "platform/run_loop.h"
 #include "platform/threads.h"
 #include "support/wait.h"
 
 #include <QEventLoop>
+#include <QThread>
 #include <QTimer>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -81,6 +84,59 @@ TEST(PostedCallsTest, CallsTheNetworkThreadPostsToItselfRunInOrderAlsoInANestedL
   ASSERT_TRUE(waitUntil([&] { return done.load(); }));
   EXPECT_EQ(seen, (std::vector<std::string>{"timer", "first", "second", "posted in the nested loop",
                                             "nested loop ended"}));
+}
+
+TEST(PostedCallsTest, MainThreadCallsPostedByManyNetworkCallsInARowAllRunInOrder) {
+  // Each network call is a drain of its own (a timer posts it), so most of their wake-ups of the
+  // main thread are held and go out together.
+  constexpr int kCalls = 200;
+  std::vector<int> seen;  // touched on the main thread only
+  platform::performOnNetworkThread([&seen] {
+    auto* ticks = new QTimer;
+    auto count = std::make_shared<int>(0);
+    QObject::connect(ticks, &QTimer::timeout, ticks, [ticks, count, &seen] {
+      const int call = (*count)++;
+      if (call == kCalls - 1) ticks->deleteLater();
+      if (call >= kCalls) return;
+      platform::performOnNetworkThread([call, &seen] {
+        platform::performOnMainThread([call, &seen] { seen.push_back(call); }, false);
+      });
+    });
+    ticks->start(0);
+  });
+  ASSERT_TRUE(waitUntil([&] { return seen.size() == kCalls; }));
+  for (int call = 0; call < kCalls; ++call) ASSERT_EQ(seen[call], call);
+}
+
+TEST(PostedCallsTest, WakeUpsHeldByAThreadThatEndsStillGoOut) {
+  std::vector<std::string> seen;  // touched on the main thread only
+  std::atomic<bool> firstSeen{false};
+  QThread worker;
+  QObject context;
+  context.moveToThread(&worker);
+  worker.start();
+  std::shared_ptr<platform::RunLoop> loop;
+  testsupport::runOnThreadOf(&context, [&loop] { loop = platform::RunLoop::current(); });
+  loop->post([&] {
+    platform::performOnMainThread([&] {
+      seen.push_back("first");
+      firstSeen = true;
+    }, false);
+    // Once the main thread has run that call and sleeps again, a second call, a drain of its own
+    // right after this one, posts another: its wake-up is held, and the thread ends before the
+    // hold would.
+    QTimer::singleShot(0, &context, [&] {
+      while (!firstSeen) QThread::yieldCurrentThread();
+      loop->post([&] {
+        platform::performOnMainThread([&seen] { seen.push_back("second"); }, false);
+        QThread::currentThread()->quit();
+      });
+    });
+  });
+  ASSERT_TRUE(waitUntil([&] { return firstSeen.load(); }, std::chrono::seconds(5)));
+  ASSERT_TRUE(worker.wait(10000));
+  ASSERT_TRUE(waitUntil([&] { return seen.size() == 2; }, std::chrono::seconds(5)));
+  EXPECT_EQ(seen, (std::vector<std::string>{"first", "second"}));
 }
 
 TEST(PostedCallsTest, TimersMadeAfterStoppedOnesFireAndTheStoppedOnesStaySilent) {
