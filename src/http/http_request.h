@@ -671,7 +671,6 @@ class HTTPRequest : public platform::Operation {
 
   // Connection state
   std::optional<transport::RequestHead> requestMessage_;  // the prepared head; null until main()
-  QByteArray readBuffer_;            // reused for every read from the stream
   std::shared_ptr<transport::HttpStream> readStream_;
   std::shared_ptr<transport::BodyStream> postBodyReadStream_;
   std::shared_ptr<ConnectionRecord> connectionInfo_;

@@ -26,6 +26,31 @@ constexpr qint64 kLargeReadSize = 262144;
 // Interval of the status timer (time-outs, upload progress).
 constexpr double kStatusTimerInterval = 0.25;
 
+// The buffer a read from a response stream goes into: one per thread, taken for the read and the
+// handling of what it read (a read nested in that handling, from a callback, makes its own).
+// Allocating one per request cost each small download a 16 KiB allocation.
+class ReadBuffer {
+ public:
+  explicit ReadBuffer(qint64 size) : data_(std::move(spare())) {
+    if (data_.size() < size) data_.resize(size);
+  }
+  ~ReadBuffer() {
+    if (spare().size() < data_.size()) spare() = std::move(data_);
+  }
+  ReadBuffer(const ReadBuffer&) = delete;
+  ReadBuffer& operator=(const ReadBuffer&) = delete;
+
+  char* data() { return data_.data(); }
+
+ private:
+  static QByteArray& spare() {
+    thread_local QByteArray buffer;
+    return buffer;
+  }
+
+  QByteArray data_;
+};
+
 }  // namespace
 
 // ---- Starting ------------------------------------------------------------------------------
@@ -479,17 +504,17 @@ void HTTPRequest::handleBytesAvailable() {
   qint64 bufferSize = kSmallReadSize;
   if (contentLength_ > static_cast<quint64>(kLargeReadSize)) bufferSize = kLargeReadSize;
   else if (contentLength_ > static_cast<quint64>(kMediumReadSize)) bufferSize = kMediumReadSize;
-  if (readBuffer_.size() < bufferSize) readBuffer_.resize(bufferSize);
+  ReadBuffer buffer(bufferSize);
   // Under a bandwidth limit, a quarter of what is left of this second's budget (at least 1).
   bufferSize = throttle::BandwidthMeter::shared().downloadReadLength(bufferSize);
 
-  const qint64 count = readStream_->read(readBuffer_.data(), bufferSize);
+  const qint64 count = readStream_->read(buffer.data(), bufferSize);
   if (count < 0) {
     handleStreamError();
     return;
   }
   if (count == 0) return;
-  const QByteArray raw = QByteArray::fromRawData(readBuffer_.constData(), count);
+  const QByteArray raw = QByteArray::fromRawData(buffer.data(), count);
   const bool inflateNow = isResponseCompressed() && !shouldWaitToInflateCompressedResponses_;
   if (inflateNow && !dataDecompressor_) dataDecompressor_ = compression::DataDecompressor::decompressor();
 
