@@ -1,9 +1,14 @@
-// Reading response heads: the length as a decimal number, the keep-alive terms, the encoding.
+// Reading response heads: the length as a decimal number, the keep-alive terms, the encoding,
+// and the texts of many heads in a row.
+#include "http/header_dictionary.h"
 #include "http/http_request.h"
+#include "http/transport/response_parser.h"
 
 #include "support/test_http_server.h"
 
 #include <gtest/gtest.h>
+
+#include <vector>
 
 namespace {
 
@@ -83,6 +88,33 @@ TEST(ResponseHeadersTest, StatusCodesAreNotErrors) {
   EXPECT_EQ(request->error(), nullptr);
   EXPECT_EQ(request->responseStatusCode(), 404);
   EXPECT_EQ(request->responseStatusMessage(), QStringLiteral("HTTP/1.1 404 Not Found"));
+}
+
+TEST(ResponseHeadersTest, HeadsInARowEachKeepTheirOwnTexts) {
+  // Texts repeat between heads and are shared; these differ only in the middle (alike to a quick
+  // look) or are changed after sharing (a folded line, a repeated field), and each head must
+  // still read as it was received.
+  std::vector<http::transport::ResponseHead> heads;
+  for (int i = 0; i < 600; ++i) {
+    const QByteArray id = "aaaaaaaa" + QByteArray::number(100 + i % 300) + "bbbbbbbb";
+    QByteArray wire = "HTTP/1.1 200 OK\r\nX-Id: " + id + "\r\nx-ID: " + id + "\r\nFolded: first\r\n";
+    if (i % 2 == 1) wire += "  second\r\n";
+    wire += "Content-Length: 0\r\n\r\n";
+    http::transport::ResponseParser parser;
+    std::vector<http::transport::BodyPiece> body;
+    parser.feed(wire, body);
+    ASSERT_TRUE(parser.isDone()) << i;
+    heads.push_back(parser.head());
+  }
+  for (int i = 0; i < 600; ++i) {
+    const QString id = QStringLiteral("aaaaaaaa%1bbbbbbbb").arg(100 + i % 300);
+    const QString folded = i % 2 == 1 ? QStringLiteral("first second") : QStringLiteral("first");
+    EXPECT_EQ(heads[i].headers.value("Folded"), folded.toLatin1()) << i;
+    const platform::StringMap dictionary = http::headerDictionary(heads[i].headers);
+    EXPECT_EQ(dictionary.value(QStringLiteral("X-Id")), id + QStringLiteral(", ") + id) << i;
+    EXPECT_EQ(dictionary.value(QStringLiteral("Folded")), folded) << i;
+    EXPECT_EQ(dictionary.value(QStringLiteral("Content-Length")), QStringLiteral("0")) << i;
+  }
 }
 
 }  // namespace

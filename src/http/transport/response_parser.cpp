@@ -2,6 +2,8 @@
 // trailers) and counted byte runs (length-framed bodies and chunk data).
 #include "http/transport/response_parser.h"
 
+#include "http/transport/recent_texts.h"
+
 #include <QList>
 
 #include <algorithm>
@@ -193,7 +195,7 @@ void ResponseParser::handleFieldLine(QByteArrayView line, HeaderList& into) {
     fail(QStringLiteral("Malformed field line \"%1\"").arg(shown(line)));
     return;
   }
-  into.append(name.toByteArray(), line.sliced(colon + 1).trimmed().toByteArray());
+  into.append(recentBytes(name), recentBytes(line.sliced(colon + 1).trimmed()));
 }
 
 void ResponseParser::endOfHead() {
