@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QStandardPaths>
 
+#include <algorithm>
+#include <cstdlib>
 #include <mutex>
 #include <random>
 
@@ -15,11 +17,12 @@ QString temporaryFolder() {
   static std::mutex mutex;
   static QByteArray lastVariable;
   static QString lastFolder;
-  const QByteArray variable = qgetenv("TMPDIR");
   std::lock_guard lock(mutex);
-  if (lastFolder.isEmpty() || variable != lastVariable) {
+  const char* variable = std::getenv("TMPDIR");
+  if (lastFolder.isEmpty() || QByteArrayView(variable) != QByteArrayView(lastVariable) ||
+      (variable == nullptr) != lastVariable.isNull()) {
     lastFolder = QDir::tempPath();
-    lastVariable = variable;
+    lastVariable = variable ? QByteArray(variable) : QByteArray();
   }
   return lastFolder;
 }
@@ -38,7 +41,12 @@ QString uniqueTemporaryPath() {
     const quint64 word = i < 16 ? high : low;
     text[at++] = kHex[(word >> (60 - 4 * (i % 16))) & 0xF];
   }
-  return temporaryFolder() + QLatin1Char('/') + QLatin1StringView(text, 36);
+  const QString folder = temporaryFolder();
+  QString path(folder.size() + 1 + 36, Qt::Uninitialized);
+  QChar* to = std::copy(folder.cbegin(), folder.cend(), path.data());
+  *to++ = QLatin1Char('/');
+  for (const char c : text) *to++ = QLatin1Char(c);
+  return path;
 }
 
 QString cachesFolder() {

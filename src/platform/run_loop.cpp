@@ -139,31 +139,42 @@ class QtRunLoop final : public RunLoop {
   QObject* context() const { return context_.data(); }
 
  private:
+  // A Qt timer serving one of the loop's timers at a time: connected once, so that serving the
+  // next (a request makes one for its status) costs no connecting and disconnecting. It holds
+  // the timer it serves: the loop holds its valid timers.
+  class LoopTimer final : public QTimer {
+   public:
+    explicit LoopTimer(QObject* parent) : QTimer(parent) {
+      setTimerType(Qt::PreciseTimer);
+      QObject::connect(this, &QTimer::timeout, this, [this] {
+        if (std::shared_ptr<Timer> served = timer) served->fire();
+      });
+    }
+    std::shared_ptr<Timer> timer;  // null while spare
+  };
+
   void addTimer(const std::shared_ptr<Timer>& timer) override {
-    QTimer* qtimer = nullptr;
-    if (!spareTimers_.empty()) {
+    LoopTimer* qtimer = nullptr;
+    while (!qtimer && !spareTimers_.empty()) {
       qtimer = spareTimers_.back();
       spareTimers_.pop_back();
     }
-    if (!qtimer) qtimer = new QTimer(context_.data());
+    if (!qtimer) qtimer = new LoopTimer(context_.data());
     qtimer->setSingleShot(!timer->repeats());
-    qtimer->setTimerType(Qt::PreciseTimer);
     qtimer->setInterval(std::chrono::milliseconds(
         static_cast<qint64>(std::llround(std::max(0.0, timer->interval()) * 1000.0))));
-    // The connection holds the timer while the QTimer lives: the loop holds its valid timers.
-    QObject::connect(qtimer, &QTimer::timeout, qtimer, [timer] { timer->fire(); });
+    qtimer->timer = timer;
     timer->impl_ = qtimer;
     qtimer->start();
   }
 
   void removeTimer(Timer* timer) override {
-    auto* qtimer = static_cast<QTimer*>(timer->impl_);
+    auto* qtimer = static_cast<LoopTimer*>(timer->impl_);
     timer->impl_ = nullptr;
     if (!qtimer) return;
     qtimer->stop();
-    qtimer->disconnect();
-    // Stopped and disconnected, it serves the next timer of this loop (a request makes one for
-    // its status); only what exceeds a few spares is deleted.
+    qtimer->timer.reset();
+    // Stopped, it serves the next timer of this loop; only what exceeds a few spares is deleted.
     if (spareTimers_.size() < kSpareTimers) {
       spareTimers_.emplace_back(qtimer);
       return;
@@ -263,7 +274,7 @@ class QtRunLoop final : public RunLoop {
 
   QPointer<QObject> context_;
   // Stopped timers kept for reuse; touched only on the loop's thread (children of the context).
-  std::vector<QPointer<QTimer>> spareTimers_;
+  std::vector<QPointer<LoopTimer>> spareTimers_;
   std::shared_ptr<Posted> posted_ = std::make_shared<Posted>();
 };
 

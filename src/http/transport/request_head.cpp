@@ -2,6 +2,8 @@
 // the caller's fields in order and the closing empty line.
 #include "http/transport/request_head.h"
 
+#include <cstring>
+
 namespace http::transport {
 
 namespace {
@@ -41,32 +43,72 @@ QByteArray RequestHead::versionText() const {
 }
 
 QByteArray RequestHead::hostFieldValue(const QUrl& url) {
-  QByteArray host = url.host(QUrl::FullyEncoded).toLatin1();
-  if (host.contains(':')) host = '[' + host + ']';
+  // The encoded form of a host takes some work (international names); a run of requests mostly
+  // goes to one host, so the last value is kept per thread.
+  struct Last {
+    QString host;
+    QString scheme;
+    int port = -1;
+    QByteArray value;
+  };
+  thread_local Last last;
+  const QString host = url.host();
+  const QString scheme = url.scheme();
   const int port = url.port(-1);
-  if (port != -1 && port != defaultPort(url)) {
-    host.append(':');
-    host.append(QByteArray::number(port));
+  if (!last.value.isEmpty() && host == last.host && port == last.port && scheme == last.scheme) {
+    return last.value;
   }
-  return host;
+  QByteArray value = url.host(QUrl::FullyEncoded).toLatin1();
+  if (value.contains(':')) value = '[' + value + ']';
+  if (port != -1 && port != defaultPort(url)) {
+    value.append(':');
+    value.append(QByteArray::number(port));
+  }
+  last = Last{host, scheme, port, value};
+  return value;
 }
 
 QByteArray RequestHead::toWire(bool absoluteForm) const {
-  QByteArray out;
-  out.reserve(256);
-  out.append(method).append(' ');
+  QByteArray target;
   if (absoluteForm) {
-    out.append(url.adjusted(QUrl::RemoveFragment | QUrl::RemoveUserInfo).toEncoded());
+    target = url.adjusted(QUrl::RemoveFragment | QUrl::RemoveUserInfo).toEncoded();
   } else {
     const QString path = url.path(QUrl::FullyEncoded);
-    if (path.isEmpty()) out.append('/');
-    else out.append(path.toLatin1());
-    if (url.hasQuery()) out.append('?').append(url.query(QUrl::FullyEncoded).toLatin1());
+    target = path.isEmpty() ? QByteArrayLiteral("/") : path.toLatin1();
+    if (url.hasQuery()) target.append('?').append(url.query(QUrl::FullyEncoded).toLatin1());
   }
-  out.append(' ').append(versionText()).append("\r\n");
-  if (!headers.contains("Host")) out.append("Host: ").append(hostFieldValue(url)).append("\r\n");
-  for (const auto& [name, value] : headers) out.append(name).append(": ").append(value).append("\r\n");
-  out.append("\r\n");
+  const QByteArray version = versionText();
+  const bool addHost = !headers.contains("Host");
+  const QByteArray host = addHost ? hostFieldValue(url) : QByteArray();
+
+  // Measured first, then written in one buffer.
+  qsizetype size = method.size() + 1 + target.size() + 1 + version.size() + 2 + 2;
+  if (addHost) size += 6 + host.size() + 2;
+  for (const auto& [name, value] : headers) size += name.size() + 2 + value.size() + 2;
+  QByteArray out(size, Qt::Uninitialized);
+  char* to = out.data();
+  const auto put = [&to](QByteArrayView text) {
+    std::memcpy(to, text.data(), static_cast<std::size_t>(text.size()));
+    to += text.size();
+  };
+  put(method);
+  put(" ");
+  put(target);
+  put(" ");
+  put(version);
+  put("\r\n");
+  if (addHost) {
+    put("Host: ");
+    put(host);
+    put("\r\n");
+  }
+  for (const auto& [name, value] : headers) {
+    put(name);
+    put(": ");
+    put(value);
+    put("\r\n");
+  }
+  put("\r\n");
   return out;
 }
 

@@ -30,6 +30,12 @@ TEST(RequestHeadTest, HostFieldOmitsDefaultPortsAndBracketsIpv6) {
   EXPECT_EQ(RequestHead::hostFieldValue(QUrl("https://h.example:443/")), "h.example");
   EXPECT_EQ(RequestHead::hostFieldValue(QUrl("https://h.example:80/")), "h.example:80");
   EXPECT_EQ(RequestHead::hostFieldValue(QUrl("http://[::1]:81/")), "[::1]:81");
+  // One after the other, alike but for the scheme, the port or an international name.
+  EXPECT_EQ(RequestHead::hostFieldValue(QUrl("http://h.example:443/")), "h.example:443");
+  EXPECT_EQ(RequestHead::hostFieldValue(QUrl("https://h.example:443/")), "h.example");
+  EXPECT_EQ(RequestHead::hostFieldValue(QUrl("https://h.example/")), "h.example");
+  EXPECT_EQ(RequestHead::hostFieldValue(QUrl(QStringLiteral("https://b\u00FCcher.example/"))),
+            "xn--bcher-kva.example");
   RequestHead head;
   head.url = QUrl("http://h.example");
   EXPECT_TRUE(head.toWire(false).startsWith("GET / HTTP/1.1\r\n"));
