@@ -34,6 +34,11 @@ QByteArrayView withoutLineEnd(QByteArrayView line) {
 QString shown(QByteArrayView line) { return QString::fromLatin1(line.first(std::min<qsizetype>(line.size(), 80))); }
 
 // A decimal Content-Length value: digits only, no sign, no overflow. Returns false otherwise.
+// True when `name` is `wanted` in any case.
+bool isFieldName(QByteArrayView name, QByteArrayView wanted) {
+  return name.size() == wanted.size() && name.compare(wanted, Qt::CaseInsensitive) == 0;
+}
+
 bool parseLength(QByteArrayView text, quint64& out) {
   if (text.isEmpty()) return false;
   quint64 value = 0;
@@ -223,8 +228,13 @@ void ResponseParser::decideFraming() {
     state_ = State::Done;
     return;
   }
-  const bool hasLength = h.contains("Content-Length");
-  if (h.contains("Transfer-Encoding")) {
+  bool hasLength = false;
+  bool hasCoding = false;
+  for (const auto& [name, value] : h) {
+    hasLength = hasLength || isFieldName(name, "Content-Length");
+    hasCoding = hasCoding || isFieldName(name, "Transfer-Encoding");
+  }
+  if (hasCoding) {
     if (hasLength) {
       fail(QStringLiteral("The response has both Transfer-Encoding and Content-Length"));
       return;
@@ -246,8 +256,14 @@ void ResponseParser::decideFraming() {
     // (RFC 9110 section 8.6).
     bool first = true;
     quint64 length = 0;
-    for (const QByteArray& value : h.values("Content-Length")) {
-      for (const QByteArray& part : value.split(',')) {
+    for (const auto& [name, value] : h) {
+      if (!isFieldName(name, "Content-Length")) continue;
+      QByteArrayView rest(value);
+      for (bool more = true; more;) {
+        const qsizetype comma = rest.indexOf(',');
+        more = comma >= 0;
+        const QByteArrayView part = more ? rest.first(comma) : rest;
+        if (more) rest = rest.sliced(comma + 1);
         quint64 v = 0;
         if (!parseLength(part.trimmed(), v)) {
           fail(QStringLiteral("Invalid Content-Length \"%1\"")
