@@ -50,8 +50,7 @@ HTTPRequest::~HTTPRequest() {
   cancelLoad();
   discardTemporaryUploadFiles();
   redirectURL_.clear();
-  if (statusTimer_) statusTimer_->invalidate();
-  statusTimer_.reset();
+  statusCheckGeneration_ = 0;
   queue_.reset();
   releaseBlocksOnMainThread();
 }

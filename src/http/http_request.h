@@ -19,7 +19,9 @@
 #include <QUrl>
 #include <QVariantMap>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -516,8 +518,13 @@ class HTTPRequest : public platform::Operation {
   void scheduleReadStream();
   void unscheduleReadStream();
   void destroyReadStream();
-  void setStatusTimer(const std::shared_ptr<platform::Timer>& timer);
-  void updateStatus(platform::Timer& timer);
+  // Status checks (time-outs, upload progress, throttling) every quarter of a second while the
+  // stream runs, by the thread's StatusTicks.
+  void startStatusChecks();
+  void stopStatusChecks();
+  bool checksStatusFor(std::uint64_t generation) const;
+  void updateStatus();
+  friend class StatusTicks;
   // Response
   void readResponseHeaders();
   bool willRedirect();
@@ -674,7 +681,7 @@ class HTTPRequest : public platform::Operation {
   std::shared_ptr<transport::HttpStream> readStream_;
   std::shared_ptr<transport::BodyStream> postBodyReadStream_;
   std::shared_ptr<ConnectionRecord> connectionInfo_;
-  std::shared_ptr<platform::Timer> statusTimer_;
+  std::atomic<std::uint64_t> statusCheckGeneration_{0};  // 0 while no status checks run
   std::shared_ptr<compression::DataDecompressor> dataDecompressor_;
   std::unique_ptr<QFile> fileDownloadOutputStream_;
   std::unique_ptr<QFile> inflatedFileDownloadOutputStream_;

@@ -5,6 +5,7 @@
 #include "compression/data_decompressor.h"
 #include "http/cache_delegate.h"
 #include "http/request_class_state.h"
+#include "http/status_ticks.h"
 #include "http/throttle/bandwidth_meter.h"
 #include "http/transport/body_stream.h"
 #include "http/transport/http_stream.h"
@@ -22,9 +23,6 @@ namespace {
 constexpr qint64 kSmallReadSize = 16384;
 constexpr qint64 kMediumReadSize = 65536;
 constexpr qint64 kLargeReadSize = 262144;
-
-// Interval of the status timer (time-outs, upload progress).
-constexpr double kStatusTimerInterval = 0.25;
 
 // The buffer a read from a response stream goes into: one per thread, taken for the read and the
 // handling of what it read (a read nested in that handling, from a callback, makes its own).
@@ -94,7 +92,7 @@ void HTTPRequest::startSynchronous() {
     Clock::time_point waitingSince = Clock::now();
     bool waiting = false;
     while (!isFinished()) {
-      platform::RunLoop::runOnce(runLoopMode_, kStatusTimerInterval);
+      platform::RunLoop::runOnce(runLoopMode_, kStatusCheckInterval);
       std::lock_guard lock(cancelledLock_);
       if (finished_ || !complete_) {
         waiting = false;
@@ -416,14 +414,7 @@ void HTTPRequest::startRequest() {
     }
   }
   lastActivityTime_ = Clock::now();
-  std::weak_ptr<HTTPRequest> timerTarget = keepAlive;
-  setStatusTimer(platform::Timer::scheduleOnCurrent(
-      kStatusTimerInterval, true,
-      [timerTarget](platform::Timer& timer) {
-        if (auto request = timerTarget.lock()) request->updateStatus(timer);
-        else timer.invalidate();
-      },
-      runLoopMode_));
+  startStatusChecks();
 }
 
 void HTTPRequest::expirePersistentConnections() {
@@ -570,7 +561,7 @@ bool HTTPRequest::dataGoesToCallback() const {
 }
 
 void HTTPRequest::handleStreamComplete() {
-  setStatusTimer(nullptr);
+  stopStatusChecks();
   downloadComplete_ = true;
   if (!responseHeaders_) readResponseHeaders();
 

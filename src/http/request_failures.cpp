@@ -5,6 +5,7 @@
 #include "http/auth/http_authentication.h"
 #include "http/cache_delegate.h"
 #include "http/request_class_state.h"
+#include "http/status_ticks.h"
 #include "http/transport/body_stream.h"
 #include "http/transport/http_stream.h"
 #include "http/transport/transport_error.h"
@@ -101,17 +102,27 @@ void HTTPRequest::dropConnectionRecord() {
 
 // ---- Status timer and time-outs ---------------------------------------------------------------
 
-void HTTPRequest::setStatusTimer(const std::shared_ptr<platform::Timer>& timer) {
-  auto keepAlive = self();
-  if (statusTimer_ && statusTimer_ != timer) statusTimer_->invalidate();
-  statusTimer_ = timer;
+void HTTPRequest::startStatusChecks() {
+  // Each start has a generation of its own: the checks of an earlier start end with it.
+  static std::atomic<std::uint64_t> lastGeneration{0};
+  const std::uint64_t generation = ++lastGeneration;
+  statusCheckGeneration_ = generation;
+  StatusTicks::add(self(), generation, kStatusCheckInterval, runLoopMode_);
 }
 
-void HTTPRequest::updateStatus(platform::Timer&) {
+void HTTPRequest::stopStatusChecks() {
+  if (statusCheckGeneration_.exchange(0) != 0) StatusTicks::remove(this, runLoopMode_);
+}
+
+bool HTTPRequest::checksStatusFor(std::uint64_t generation) const {
+  return generation != 0 && statusCheckGeneration_.load() == generation;
+}
+
+void HTTPRequest::updateStatus() {
   auto keepAlive = self();
   checkRequestStatus();
   std::lock_guard lock(cancelledLock_);
-  if (!inProgress_) setStatusTimer(nullptr);
+  if (!inProgress_) stopStatusChecks();
 }
 
 bool HTTPRequest::shouldTimeOut() const {

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
@@ -174,6 +175,37 @@ TEST(FailureTest, AStalledResponseTimesOutWithTheSharedError) {
   EXPECT_EQ(first->error()->localizedDescription(), QStringLiteral("The request timed out"));
   EXPECT_EQ(first->error(), second->error()) << "time-outs share one error object";
   EXPECT_TRUE(first->isFinished());
+}
+
+TEST(FailureTest, EveryStalledRequestOfABurstTimesOut) {
+  // Their status checks share one timer per thread: each request is still checked, also one
+  // that starts while the others' checks are running, and a finished one no longer is.
+  TestHttpServer server;
+  server.route("/stall", HttpResponse::ok("late").after(std::chrono::seconds(3)));
+  server.route("/quick", HttpResponse::ok("quick"));
+  std::vector<std::shared_ptr<HTTPRequest>> requests;
+  const auto startOne = [&](const char* path) {
+    auto request = HTTPRequest::requestWithURL(server.url(path));
+    request->setTimeOutSeconds(0.3);
+    request->startAsynchronous();
+    requests.push_back(request);
+  };
+  for (int i = 0; i < 3; ++i) startOne("/stall");
+  startOne("/quick");
+  testsupport::serveFor(std::chrono::milliseconds(150));
+  startOne("/stall");
+  ASSERT_TRUE(testsupport::waitUntil([&] {
+    return std::all_of(requests.begin(), requests.end(), [](const auto& r) { return r->isFinished(); });
+  }, std::chrono::seconds(10)));
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    if (i == 3) {
+      EXPECT_EQ(requests[i]->error(), nullptr);
+      EXPECT_EQ(requests[i]->responseString(), QStringLiteral("quick"));
+      continue;
+    }
+    ASSERT_NE(requests[i]->error(), nullptr) << i;
+    EXPECT_EQ(requests[i]->error()->code(), http::RequestTimedOutErrorType) << i;
+  }
 }
 
 TEST(FailureTest, ATimedOutRequestIsRetriedWhenAllowed) {
