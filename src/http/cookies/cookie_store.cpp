@@ -200,7 +200,8 @@ QList<QNetworkCookie> CookieStore::cookiesWithResponseHeaderFields(const platfor
                                                                    const QUrl& url) {
   QList<QNetworkCookie> out;
   for (auto it = headers.cbegin(); it != headers.cend(); ++it) {
-    if (it.key().compare(QLatin1String("Set-Cookie"), Qt::CaseInsensitive) != 0) continue;
+    const QLatin1String setCookie("Set-Cookie");
+    if (it.key().size() != setCookie.size() || it.key().compare(setCookie, Qt::CaseInsensitive) != 0) continue;
     out += cookiesFromSetCookieValue(it.value().toLatin1(), url);
   }
   return out;

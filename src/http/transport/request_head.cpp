@@ -9,8 +9,9 @@ namespace http::transport {
 namespace {
 
 bool isHttpScheme(const QUrl& url) {
-  const QString scheme = url.scheme().toLower();
-  return scheme == QLatin1String("http") || scheme == QLatin1String("https");
+  const QString scheme = url.scheme();
+  return scheme.compare(QLatin1String("http"), Qt::CaseInsensitive) == 0 ||
+         scheme.compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
 }
 
 int defaultPort(const QUrl& url) {
