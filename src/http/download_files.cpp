@@ -4,6 +4,7 @@
 
 #include "compression/data_decompressor.h"
 #include "http/file_replacement.h"
+#include "http/output_file.h"
 #include "platform/paths.h"
 
 #include <QFile>
@@ -12,35 +13,13 @@
 namespace http {
 namespace {
 
-// `buffered` for writers of small pieces; the body's own pieces (16 KiB and more, or a small
-// body in one piece) go straight to the file, without a buffer to allocate and copy through.
-std::unique_ptr<QFile> openOutput(const QString& path, bool append, bool buffered, QString* problem) {
-  auto file = std::make_unique<QFile>(path);
-  QIODevice::OpenMode mode = QIODevice::WriteOnly | (append ? QIODevice::Append : QIODevice::Truncate);
-  if (!buffered) mode |= QIODevice::Unbuffered;
-  if (!file->open(mode)) {
-    *problem = file->errorString();
-    return nullptr;
-  }
-  return file;
-}
-
-// Writes everything or says why not.
-bool writeAll(QFile& file, const char* data, qint64 length, QString* problem) {
-  if (length <= 0) return true;
-  if (file.write(data, length) == length) return true;
-  *problem = file.errorString();
-  return false;
-}
-
-// Flushes and closes; false when buffered bytes could not be written (a full disk, say).
-bool closeOutput(std::unique_ptr<QFile>& file, QString* problem) {
+// Closes and forgets `file` (nothing to do without one); false when its last bytes could not be
+// written.
+bool closeOutput(std::unique_ptr<OutputFile>& file, QString* problem) {
   if (!file) return true;
-  const bool flushed = file->flush();
-  if (!flushed) *problem = file->errorString();
-  file->close();
+  const bool closed = file->close(problem);
   file.reset();
-  return flushed;
+  return closed;
 }
 
 // The error of a download file that could not be written.
@@ -74,7 +53,7 @@ void HTTPRequest::writeDownloadData(const QByteArray& raw) {
         partialDownloadSize_ = 0;
       }
     }
-    fileDownloadOutputStream_ = openOutput(temporaryFileDownloadPath_, append, false, &problem);
+    fileDownloadOutputStream_ = OutputFile::open(temporaryFileDownloadPath_, append, false, &problem);
     // Nothing of this request's is in a file it could not open.
     if (!fileDownloadOutputStream_) return failWithError(writeError(temporaryFileDownloadPath_, problem));
     if (inflating) {
@@ -82,11 +61,11 @@ void HTTPRequest::writeDownloadData(const QByteArray& raw) {
         temporaryUncompressedDataDownloadPath_ = platform::uniqueTemporaryPath();
       }
       inflatedFileDownloadOutputStream_ =
-          openOutput(temporaryUncompressedDataDownloadPath_, append, true, &problem);
+          OutputFile::open(temporaryUncompressedDataDownloadPath_, append, true, &problem);
       if (!inflatedFileDownloadOutputStream_) return writeFailed(temporaryUncompressedDataDownloadPath_);
     }
   }
-  if (!writeAll(*fileDownloadOutputStream_, raw.constData(), raw.size(), &problem)) {
+  if (!fileDownloadOutputStream_->write(raw.constData(), raw.size(), &problem)) {
     return writeFailed(temporaryFileDownloadPath_);
   }
   if (inflating && inflatedFileDownloadOutputStream_ && dataDecompressor_) {
@@ -95,7 +74,7 @@ void HTTPRequest::writeDownloadData(const QByteArray& raw) {
     const bool inflated = dataDecompressor_->uncompressBytes(
         raw.constData(), raw.size(),
         [this, &problem, &written](const char* piece, qsizetype size) {
-          written = writeAll(*inflatedFileDownloadOutputStream_, piece, size, &problem);
+          written = inflatedFileDownloadOutputStream_->write(piece, size, &problem);
           return written;
         },
         &inflateError);

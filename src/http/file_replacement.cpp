@@ -50,11 +50,11 @@ bool writeAll(int fd, const char* data, ssize_t length) {
 
 }  // namespace
 
+QByteArray nativePath(const QString& path) { return path.toUtf8(); }
+
 bool replaceFile(const QString& source, const QString& destination, QString* problem) {
-  // File names are UTF-8 here (what QFile::encodeName gives on this system, at a third of the
-  // cost: every download ends with this call).
-  const QByteArray from = source.toUtf8();
-  const QByteArray to = destination.toUtf8();
+  const QByteArray from = nativePath(source);
+  const QByteArray to = nativePath(destination);
   // rename() replaces a link at `to` itself, never its target.
   if (std::rename(from.constData(), to.constData()) == 0) return true;
   if (errno != EXDEV) {

@@ -4,6 +4,7 @@
 
 #include "compression/data_decompressor.h"
 #include "http/auth/http_authentication.h"
+#include "http/output_file.h"
 #include "http/request_class_state.h"
 #include "http/transport/body_stream.h"
 #include "http/transport/http_stream.h"

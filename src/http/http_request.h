@@ -55,6 +55,7 @@ struct ProxyEntry;
 namespace http {
 
 class CacheDelegate;
+class OutputFile;
 struct ConnectionRecord;
 
 // True when credentials given for `a` may be sent to `b`: same scheme, host and port (the
@@ -683,8 +684,8 @@ class HTTPRequest : public platform::Operation {
   std::shared_ptr<ConnectionRecord> connectionInfo_;
   std::atomic<std::uint64_t> statusCheckGeneration_{0};  // 0 while no status checks run
   std::shared_ptr<compression::DataDecompressor> dataDecompressor_;
-  std::unique_ptr<QFile> fileDownloadOutputStream_;
-  std::unique_ptr<QFile> inflatedFileDownloadOutputStream_;
+  std::unique_ptr<OutputFile> fileDownloadOutputStream_;
+  std::unique_ptr<OutputFile> inflatedFileDownloadOutputStream_;
   std::unique_ptr<QFile> postBodyWriteStream_;
   platform::ErrorPtr postBodyError_;  // first failure while filling the body; null when none
   bool didCreateCompressedPostBodyFile_ = false;  // compressedPostBodyFilePath is ours to remove

@@ -4,6 +4,7 @@
 
 #include "http/auth/http_authentication.h"
 #include "http/cache_delegate.h"
+#include "http/output_file.h"
 #include "http/request_class_state.h"
 #include "http/status_ticks.h"
 #include "http/transport/body_stream.h"
