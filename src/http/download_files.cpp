@@ -53,7 +53,8 @@ void HTTPRequest::writeDownloadData(const QByteArray& raw) {
         partialDownloadSize_ = 0;
       }
     }
-    fileDownloadOutputStream_ = OutputFile::open(temporaryFileDownloadPath_, append, false, &problem);
+    fileDownloadOutputStream_ =
+        OutputFile::open(temporaryFileDownloadPath_, append, false, &problem);
     // Nothing of this request's is in a file it could not open.
     if (!fileDownloadOutputStream_) return failWithError(writeError(temporaryFileDownloadPath_, problem));
     if (inflating) {
@@ -159,9 +160,9 @@ platform::ErrorPtr HTTPRequest::finishDownloadFiles() {
     // No body arrived in this attempt: the download is an empty file, put in place like any
     // other (a partial file left by an earlier attempt is not this response's body).
     if (temporaryFileDownloadPath_.isEmpty()) temporaryFileDownloadPath_ = platform::uniqueTemporaryPath();
-    QFile empty(temporaryFileDownloadPath_);
-    if (!empty.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-      return writeError(temporaryFileDownloadPath_, empty.errorString());
+    QString problem;
+    if (!OutputFile::open(temporaryFileDownloadPath_, false, false, &problem)) {
+      return writeError(temporaryFileDownloadPath_, problem);
     }
   }
 

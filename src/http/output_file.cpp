@@ -30,7 +30,8 @@ std::unique_ptr<OutputFile> OutputFile::open(const QString& path, bool append, b
     return nullptr;
   }
   const qint64 position = append ? ::lseek(descriptor, 0, SEEK_END) : 0;
-  return std::unique_ptr<OutputFile>(new OutputFile(descriptor, position < 0 ? 0 : position, buffered));
+  return std::unique_ptr<OutputFile>(
+      new OutputFile(descriptor, position < 0 ? 0 : position, buffered));
 }
 
 OutputFile::OutputFile(int descriptor, qint64 position, bool buffered)

@@ -63,7 +63,8 @@ void StatusTicks::remove(const HTTPRequest* request, const QString& mode) {
   // The request's memory goes back only when no entry refers to it any more.
   Ticker* ticker = tickerFor(mode, false);
   if (!ticker) return;
-  std::erase_if(ticker->entries, [request](const Ticker::Entry& entry) { return entry.identity == request; });
+  std::erase_if(ticker->entries,
+                [request](const Ticker::Entry& entry) { return entry.identity == request; });
 }
 
 }  // namespace http

@@ -65,7 +65,9 @@ void issueWakes(std::vector<std::function<void()>>& wakes) {
 // every request or two; a lone response is not delayed. Touched on its thread only.
 class HeldWakes {
  public:
-  void hold(std::vector<std::function<void()>>& wakes, QObject* context) {
+  // `owner` holds this object; the timer's callback does nothing once it is gone.
+  void hold(std::vector<std::function<void()>>& wakes, QObject* context,
+            std::weak_ptr<void> owner) {
     const auto now = std::chrono::steady_clock::now();
     for (auto& wake : wakes) wakes_.push_back(std::move(wake));
     wakes.clear();
@@ -78,7 +80,9 @@ class HeldWakes {
       timer_ = new QTimer(context);
       timer_->setSingleShot(true);
       timer_->setTimerType(Qt::PreciseTimer);
-      QObject::connect(timer_.data(), &QTimer::timeout, context, [this] { issue(); });
+      QObject::connect(timer_.data(), &QTimer::timeout, context, [this, owner = std::move(owner)] {
+        if (auto alive = owner.lock()) issue();
+      });
     }
     if (!timer_->isActive()) {
       timer_->start(std::chrono::ceil<std::chrono::milliseconds>(kWakeInterval - sinceLast));
@@ -140,8 +144,8 @@ class QtRunLoop final : public RunLoop {
 
  private:
   // A Qt timer serving one of the loop's timers at a time: connected once, so that serving the
-  // next (a request makes one for its status) costs no connecting and disconnecting. It holds
-  // the timer it serves: the loop holds its valid timers.
+  // next costs no connecting and disconnecting. It holds the timer it serves: the loop holds its
+  // valid timers.
   class LoopTimer final : public QTimer {
    public:
     explicit LoopTimer(QObject* parent) : QTimer(parent) {
@@ -253,7 +257,7 @@ class QtRunLoop final : public RunLoop {
         if (!hadWakes) firstWake = now;
         if (now - firstWake >= kLongestWakeDelay) issueWakes(wakes);
       }
-      if (deferWakes && !wakes.empty()) heldWakes.hold(wakes, context.data());
+      if (deferWakes && !wakes.empty()) heldWakes.hold(wakes, context.data(), weak_from_this());
     }
   };
 

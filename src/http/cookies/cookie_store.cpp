@@ -201,7 +201,8 @@ QList<QNetworkCookie> CookieStore::cookiesWithResponseHeaderFields(const platfor
   QList<QNetworkCookie> out;
   for (auto it = headers.cbegin(); it != headers.cend(); ++it) {
     const QLatin1String setCookie("Set-Cookie");
-    if (it.key().size() != setCookie.size() || it.key().compare(setCookie, Qt::CaseInsensitive) != 0) continue;
+    if (it.key().size() != setCookie.size()) continue;
+    if (it.key().compare(setCookie, Qt::CaseInsensitive) != 0) continue;
     out += cookiesFromSetCookieValue(it.value().toLatin1(), url);
   }
   return out;

@@ -49,8 +49,12 @@ class RecentTexts {
     std::uint64_t first = 0;
     std::uint64_t last = 0;
     std::memcpy(&first, bytes.data(), std::min<std::size_t>(size, 8));
-    if (size > 8) std::memcpy(&last, bytes.data() + size - std::min<std::size_t>(size - 8, 8), std::min<std::size_t>(size - 8, 8));
-    const std::uint64_t mixed = (first ^ (last * 0x9E3779B97F4A7C15ull) ^ size) * 0xFF51AFD7ED558CCDull;
+    if (size > 8) {
+      const std::size_t tail = std::min<std::size_t>(size - 8, 8);
+      std::memcpy(&last, bytes.data() + size - tail, tail);
+    }
+    const std::uint64_t mixed =
+        (first ^ (last * 0x9E3779B97F4A7C15ull) ^ size) * 0xFF51AFD7ED558CCDull;
     return static_cast<std::size_t>(mixed >> 40);
   }
 

@@ -33,12 +33,12 @@ QByteArrayView withoutLineEnd(QByteArrayView line) {
 // The start of a line, for an error text.
 QString shown(QByteArrayView line) { return QString::fromLatin1(line.first(std::min<qsizetype>(line.size(), 80))); }
 
-// A decimal Content-Length value: digits only, no sign, no overflow. Returns false otherwise.
 // True when `name` is `wanted` in any case.
 bool isFieldName(QByteArrayView name, QByteArrayView wanted) {
   return name.size() == wanted.size() && name.compare(wanted, Qt::CaseInsensitive) == 0;
 }
 
+// A decimal Content-Length value: digits only, no sign, no overflow. Returns false otherwise.
 bool parseLength(QByteArrayView text, quint64& out) {
   if (text.isEmpty()) return false;
   quint64 value = 0;
