@@ -2,6 +2,8 @@
 // stream reader.
 #include "cache/property_list.h"
 
+#include "http/transport/recent_texts.h"
+
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
@@ -67,10 +69,6 @@ QByteArray writePropertyList(const QVariantMap& dictionary) {
 
 namespace {
 
-// Places in a document whose texts are remembered for the next document read (see
-// QuickReader::sharedText); enough for a cache entry's headers, key and value each.
-constexpr size_t kRememberedTexts = 64;
-
 // A quick reader for the files this program writes itself: an XML declaration, <plist>, <dict>,
 // then <key> and value elements holding text with the five predefined entities, separated by
 // white space, and nothing else. Anything else (comments, CDATA, a DOCTYPE, character
@@ -96,11 +94,11 @@ class QuickReader {
     PropertyListEntries dictionary;
     // The files this program writes hold about a dozen headers.
     dictionary.reserve(16);
-    for (size_t place = 0;; place += 2) {
+    for (;;) {
       skipSpace();
       if (tag("</dict>")) break;
       if (!tag("<key>")) return std::nullopt;
-      std::optional<QString> key = text("</key>", place);
+      std::optional<QString> key = text("</key>");
       if (!key) return std::nullopt;
       skipSpace();
       if (tag("<true/>")) {
@@ -108,7 +106,7 @@ class QuickReader {
       } else if (tag("<false/>")) {
         dictionary.emplace_back(std::move(*key), false);
       } else if (tag("<string>")) {
-        std::optional<QString> value = text("</string>", place + 1);
+        std::optional<QString> value = text("</string>");
         if (!value) return std::nullopt;
         dictionary.emplace_back(std::move(*key), std::move(*value));
       } else if (tag("<string/>")) {
@@ -154,10 +152,9 @@ class QuickReader {
   void skipSpace() {
     while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
   }
-  // The text up to `closing` (which is consumed), entities replaced. `place` numbers the texts
-  // of the document (see sharedText).
+  // The text up to `closing` (which is consumed), entities replaced.
   template <size_t N>
-  std::optional<QString> text(const char (&closing)[N], size_t place) {
+  std::optional<QString> text(const char (&closing)[N]) {
     const char* lt = static_cast<const char*>(std::memchr(p_, '<', static_cast<size_t>(end_ - p_)));
     if (lt == nullptr) return std::nullopt;
     const char* start = p_;
@@ -165,7 +162,7 @@ class QuickReader {
     p_ = lt;
     if (!tag(closing)) return std::nullopt;
     if (std::memchr(start, '&', length) == nullptr) {
-      return sharedText(QByteArrayView(start, static_cast<qsizetype>(length)), place);
+      return sharedText(QByteArrayView(start, static_cast<qsizetype>(length)));
     }
     QByteArray out;
     out.reserve(static_cast<qsizetype>(length));
@@ -190,23 +187,11 @@ class QuickReader {
     }
     return QString::fromUtf8(out);
   }
-  // `bytes` as text. The headers files of a cache repeat most header names, and many values, at
-  // the same places: a text equal to the one read at the same place of the last document on
-  // this thread shares that one's characters instead of being decoded and allocated again.
-  // Only ASCII texts are remembered, so that equal bytes always mean equal text.
-  static QString sharedText(QByteArrayView bytes, size_t place) {
-    thread_local std::vector<QString> remembered;
-    const QLatin1StringView latin1(bytes.constData(), bytes.size());
-    if (place < remembered.size() && remembered[place].size() == bytes.size() &&
-        remembered[place] == latin1) {
-      return remembered[place];
-    }
-    QString text = QString::fromUtf8(bytes);
-    if (place < kRememberedTexts && QtPrivate::isAscii(latin1)) {
-      if (remembered.size() <= place) remembered.resize(place + 1);
-      remembered[place] = text;
-    }
-    return text;
+  // `bytes` as text. The headers files of a cache repeat most header names, and many values:
+  // equal bytes read lately on this thread share one text instead of being decoded again.
+  static QString sharedText(QByteArrayView bytes) {
+    thread_local http::transport::RecentTexts<QString> texts;
+    return texts.get(bytes, [](const QByteArray& kept) { return QString::fromUtf8(kept); });
   }
   // The number up to `closing` (which is consumed), white space around it allowed.
   template <class Number, size_t N>
