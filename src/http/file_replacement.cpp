@@ -13,8 +13,6 @@
 namespace http {
 namespace {
 
-QString systemError(int code) { return QString::fromLocal8Bit(std::strerror(code)); }
-
 // Closes a descriptor on every path out of a scope.
 struct Descriptor {
   int fd = -1;
@@ -51,6 +49,8 @@ bool writeAll(int fd, const char* data, ssize_t length) {
 }  // namespace
 
 QByteArray nativePath(const QString& path) { return path.toUtf8(); }
+
+QString systemError(int code) { return QString::fromLocal8Bit(std::strerror(code)); }
 
 bool replaceFile(const QString& source, const QString& destination, QString* problem) {
   const QByteArray from = nativePath(source);

@@ -10,6 +10,8 @@ namespace http {
 // `path` as the system's file calls take it: UTF-8 here (what QFile::encodeName gives on this
 // system, at a third of its cost; every download opens and moves its files by name).
 QByteArray nativePath(const QString& path);
+// The system's text for the error number `code` (errno).
+QString systemError(int code);
 
 // Moves `source` to `destination`, replacing whatever is there atomically. Within one file
 // system this is a rename; across file systems the source is first copied to a new temporary

@@ -4,7 +4,6 @@
 #include "http/file_replacement.h"
 
 #include <cerrno>
-#include <cstring>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,8 +12,6 @@ namespace http {
 namespace {
 
 constexpr std::size_t kBufferSize = 16384;
-
-QString systemError(int code) { return QString::fromLocal8Bit(std::strerror(code)); }
 
 }  // namespace
 
