@@ -149,16 +149,22 @@ TEST(DownloadIntegrityTest, AFileThatDisagreesWithTheAnnouncedSizeFailsAndKeepsT
 TEST(DownloadIntegrityTest, FilesThatCannotBeWrittenFailWithTheFileManagementCode) {
   TestHttpServer server;
   server.route("/file", HttpResponse::ok("content"));
+  server.route("/empty", HttpResponse::ok(""));
   Download download;
+  writeFile(download.dir / "file.bin", "previous content");
   const QString missing = QString::fromStdString((download.dir / "missing" / "file.bin").string());
-  for (const bool temporaryFileFails : {false, true}) {
-    SCOPED_TRACE(temporaryFileFails ? "temporary file" : "destination");
-    auto request = HTTPRequest::requestWithURL(server.url("/file"));
+  // The destination's folder is missing, or the temporary file's (for a body and for an empty
+  // one, whose file is made when the response ends).
+  for (const auto& [path, temporaryFileFails] :
+       {std::pair{"/file", false}, std::pair{"/file", true}, std::pair{"/empty", true}}) {
+    SCOPED_TRACE(std::string(path) + (temporaryFileFails ? ", temporary file" : ", destination"));
+    auto request = HTTPRequest::requestWithURL(server.url(path));
     request->setDownloadDestinationPath(temporaryFileFails ? download.destination : missing);
     if (temporaryFileFails) request->setTemporaryFileDownloadPath(missing);
     request->startSynchronous();
     ASSERT_NE(request->error(), nullptr);
     EXPECT_EQ(request->error()->code(), http::FileManagementError) << request->error()->toString().toStdString();
+    EXPECT_EQ(download.content(), "previous content");
   }
 }
 
